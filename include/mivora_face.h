@@ -1,0 +1,145 @@
+/*
+ * mivora_face.h - MivoraFace: face detection and 68-point facial landmarks.
+ *
+ * MivoraFace finds frontal human faces in 8-bit BGR images and returns the
+ * 68 landmark points of a chosen face (jaw line, brows, nose, eyes, mouth;
+ * the iBUG 300-W point layout). It is built on dlib's HOG face detector and
+ * dlib's shape predictor.
+ *
+ * Usage
+ * -----
+ *     int faces = MivoraFaceDetectStd(bgr_pixels, width, height,
+ *                                     MIVORA_FACE_MODE_VIDEO);
+ *     if (faces > 0) {
+ *         float landmarks[MIVORA_FACE_LANDMARK_VALUE_COUNT];
+ *         if (MivoraGetFaceLandmark68Std(0, landmarks) == MIVORA_FACE_OK) {
+ *             // point i is (landmarks[2 * i], landmarks[2 * i + 1])
+ *         }
+ *     } else if (faces < 0) {
+ *         // one of the MIVORA_FACE_ERROR_* codes
+ *     }
+ *
+ * There is no initialisation or shutdown call: the library sets itself up on
+ * first use and releases everything when the process ends.
+ *
+ * Image format
+ * ------------
+ * Every image is 8 bits per channel, three channels in blue-green-red order,
+ * rows stored one after another without padding: a row is 3 * width bytes and
+ * the whole image 3 * width * height bytes. This is the layout of a
+ * continuous OpenCV CV_8UC3 cv::Mat.
+ *
+ * Coordinates
+ * -----------
+ * Landmarks are in pixel coordinates of the image given to the most recent
+ * detection call: x counts columns to the right, y counts rows downwards, and
+ * (0, 0) is the centre of the top-left pixel.
+ *
+ * Landmark model
+ * --------------
+ * The landmarks come from dlib's 68-point model, read from
+ * /usr/share/dlib/shape_predictor_68_face_landmarks.dat (Debian package
+ * libdlib-data), or from the file named by the environment variable
+ * MIVORA_FACE_LANDMARK_MODEL when it is set and not empty. The model is read
+ * once, on the first call. When it cannot be read, one line naming the path
+ * and the fix is written to stderr (once per process) and every call returns
+ * MIVORA_FACE_ERROR_MODEL_UNAVAILABLE. The library never writes to stdout.
+ *
+ * Threading
+ * ---------
+ * The library keeps one detection result per process: the landmark call
+ * answers the most recent detection call, whichever thread made it. Calls
+ * from several threads are serialised by an internal lock, so they are safe
+ * but do not run in parallel; a caller that pairs detection and landmark calls
+ * from several threads must hold its own lock around each pair.
+ */
+#ifndef MIVORA_FACE_H
+#define MIVORA_FACE_H
+
+#if defined(MIVORA_FACE_BUILDING) && defined(__GNUC__)
+#define MIVORA_FACE_API __attribute__((visibility("default")))
+#else
+#define MIVORA_FACE_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Return codes. Success is 0 (or a face count); every error is negative. */
+
+/** The call succeeded. */
+#define MIVORA_FACE_OK 0
+/** An argument is out of its documented range; nothing was read from it. */
+#define MIVORA_FACE_ERROR_INVALID_ARGUMENT (-1)
+/** The landmark model is missing, unreadable or corrupt (see above). */
+#define MIVORA_FACE_ERROR_MODEL_UNAVAILABLE (-2)
+/** The landmark call has no successful detection call to answer. */
+#define MIVORA_FACE_ERROR_NO_DETECTION (-3)
+/** The face index is negative or not below the most recent face count. */
+#define MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE (-4)
+/** An internal failure, such as running out of memory. */
+#define MIVORA_FACE_ERROR_INTERNAL (-5)
+
+/** Largest accepted image width and height, in pixels. */
+#define MIVORA_FACE_MAX_IMAGE_SIDE 16384
+
+/** Number of landmark points, and of floats the landmark call writes. */
+#define MIVORA_FACE_LANDMARK_POINT_COUNT 68
+#define MIVORA_FACE_LANDMARK_VALUE_COUNT 136
+
+/** Detection modes (the fourth argument of MivoraFaceDetectStd). */
+/** Independent still images: every call looks at the image afresh. */
+#define MIVORA_FACE_MODE_STILL 0
+/** Consecutive frames of one camera: the library may use earlier frames. */
+#define MIVORA_FACE_MODE_VIDEO 1
+
+/**
+ * Find the faces in an image.
+ *
+ * @param pixels  the image's first byte, in the format described above; it
+ *                must hold 3 * width * height readable bytes. The library
+ *                keeps no pointer to it after the call returns.
+ * @param width   image width in pixels, 1 to MIVORA_FACE_MAX_IMAGE_SIDE.
+ * @param height  image height in pixels, 1 to MIVORA_FACE_MAX_IMAGE_SIDE.
+ * @param mode    MIVORA_FACE_MODE_VIDEO when successive calls get successive
+ *                frames of one camera, MIVORA_FACE_MODE_STILL for unrelated
+ *                images. Any other value is an invalid argument.
+ *
+ * @return the number of faces found (0 when none), numbered from 0 largest
+ *         first; or, with nothing found:
+ *         MIVORA_FACE_ERROR_INVALID_ARGUMENT when pixels is NULL, a side is
+ *         not in range or mode is unknown (the buffer is then not read);
+ *         MIVORA_FACE_ERROR_MODEL_UNAVAILABLE when the model cannot be read;
+ *         MIVORA_FACE_ERROR_INTERNAL on an internal failure.
+ *         After an error, the landmark call answers
+ *         MIVORA_FACE_ERROR_NO_DETECTION until the next successful detection.
+ */
+MIVORA_FACE_API int MivoraFaceDetectStd(const unsigned char* pixels, int width,
+                                        int height, int mode);
+
+/**
+ * Get the 68 landmark points of one face of the most recent detection.
+ *
+ * @param face_index  0 for the largest face, up to the face count minus 1.
+ * @param landmarks   room for MIVORA_FACE_LANDMARK_VALUE_COUNT floats; on
+ *                    success point i is written to landmarks[2 * i] (x) and
+ *                    landmarks[2 * i + 1] (y). On any error, a non-NULL
+ *                    buffer is filled with zeros.
+ *
+ * @return MIVORA_FACE_OK on success; otherwise
+ *         MIVORA_FACE_ERROR_INVALID_ARGUMENT when landmarks is NULL;
+ *         MIVORA_FACE_ERROR_NO_DETECTION when no detection call has succeeded
+ *         yet, or the most recent one failed;
+ *         MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE when face_index is
+ *         negative or not below the most recent face count;
+ *         MIVORA_FACE_ERROR_MODEL_UNAVAILABLE when the model cannot be read;
+ *         MIVORA_FACE_ERROR_INTERNAL on an internal failure.
+ */
+MIVORA_FACE_API int MivoraGetFaceLandmark68Std(int face_index, float* landmarks);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MIVORA_FACE_H */

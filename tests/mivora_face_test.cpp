@@ -1,0 +1,250 @@
+// The real library on real photos.
+#include "mivora_face.h"
+
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <numeric>
+
+using test_support::dataPath;
+
+namespace {
+
+cv::Mat loadPhoto(const std::string& name, double scale = 1.0)
+{
+    cv::Mat photo = cv::imread(dataPath(name), cv::IMREAD_COLOR);
+    if (!photo.empty() && scale != 1.0)
+        cv::resize(photo, photo, cv::Size(), scale, scale, cv::INTER_LINEAR);
+    return photo;
+}
+
+int detect(const cv::Mat& bgr, int mode = MIVORA_FACE_MODE_STILL)
+{
+    return MivoraFaceDetectStd(bgr.data, bgr.cols, bgr.rows, mode);
+}
+
+struct Landmarks {
+    std::array<float, 136> values{};
+    cv::Point2f point(int i) const { return {values[2 * i], values[2 * i + 1]}; }
+    cv::Point2f mean(int first, int last) const
+    {
+        cv::Point2f sum(0, 0);
+        for (int i = first; i <= last; ++i)
+            sum += point(i);
+        return sum / static_cast<float>(last - first + 1);
+    }
+};
+
+void expectAnatomicalOrder(const Landmarks& face)
+{
+    const cv::Point2f brows = face.mean(17, 26), eyes = face.mean(36, 47), nose = face.mean(31, 35),
+                      mouth = face.mean(48, 67), chin = face.point(8);
+    EXPECT_LT(brows.y, eyes.y);
+    EXPECT_LT(eyes.y, nose.y);
+    EXPECT_LT(nose.y, mouth.y);
+    EXPECT_LT(mouth.y, chin.y);
+    // Image left is the subject's right: points 36-41 lie left of 42-47.
+    EXPECT_LT(face.mean(36, 41).x, face.mean(42, 47).x);
+    EXPECT_LT(face.mean(17, 21).x, face.mean(22, 26).x);
+    EXPECT_LT(face.point(48).x, face.point(54).x);
+    // The jaw runs from the left of the eyes, under the mouth, to their right.
+    EXPECT_LT(face.point(0).x, face.point(36).x);
+    EXPECT_GT(face.point(16).x, face.point(45).x);
+    EXPECT_LT(face.point(0).x, nose.x);
+    EXPECT_GT(face.point(16).x, nose.x);
+}
+
+// Where the face of astronaut.png is, read off the photo by eye.
+const cv::Rect kAstronautFace(140, 40, 150, 160);
+
+} // namespace
+
+// Runs first in its own process under CTest: nothing detected yet.
+TEST(MivoraLandmarks, BeforeAnyDetectionReportsNoDetection)
+{
+    std::array<float, 136> values;
+    values.fill(7.0f);
+    EXPECT_EQ(MivoraGetFaceLandmark68Std(0, values.data()), MIVORA_FACE_ERROR_NO_DETECTION);
+    for (float v : values)
+        ASSERT_EQ(v, 0.0f);
+}
+
+TEST(MivoraDetect, FindsTheAstronautAndHerLandmarks)
+{
+    const cv::Mat photo = loadPhoto("astronaut.png");
+    ASSERT_FALSE(photo.empty());
+    for (int mode : {MIVORA_FACE_MODE_STILL, MIVORA_FACE_MODE_VIDEO}) {
+        ASSERT_EQ(detect(photo, mode), 1) << "mode " << mode;
+        Landmarks face;
+        ASSERT_EQ(MivoraGetFaceLandmark68Std(0, face.values.data()), MIVORA_FACE_OK);
+        for (int i = 0; i < 68; ++i)
+            EXPECT_TRUE(kAstronautFace.contains(face.point(i))) << "point " << i << " at " << face.point(i);
+        expectAnatomicalOrder(face);
+    }
+}
+
+TEST(MivoraDetect, FindsASmallFaceWhenEnlarged)
+{
+    const cv::Mat photo = loadPhoto("messi5.jpg", 2.0);
+    ASSERT_FALSE(photo.empty());
+    ASSERT_GE(detect(photo), 1);
+    Landmarks face;
+    ASSERT_EQ(MivoraGetFaceLandmark68Std(0, face.values.data()), MIVORA_FACE_OK);
+    expectAnatomicalOrder(face);
+}
+
+TEST(MivoraDetect, LargestFaceIsFaceZero)
+{
+    // The astronaut's head twice, side by side, the right copy at 1.5x size.
+    const cv::Mat astronaut = loadPhoto("astronaut.png");
+    ASSERT_FALSE(astronaut.empty());
+    const cv::Mat photo = astronaut(cv::Rect(100, 0, 240, 280));
+    cv::Mat big;
+    cv::resize(photo, big, cv::Size(), 1.5, 1.5);
+    cv::Mat canvas(big.rows, photo.cols + big.cols, CV_8UC3, cv::Scalar(90, 90, 90));
+    photo.copyTo(canvas(cv::Rect(0, 0, photo.cols, photo.rows)));
+    big.copyTo(canvas(cv::Rect(photo.cols, 0, big.cols, big.rows)));
+
+    ASSERT_EQ(detect(canvas), 2);
+    Landmarks first, second;
+    ASSERT_EQ(MivoraGetFaceLandmark68Std(0, first.values.data()), MIVORA_FACE_OK);
+    ASSERT_EQ(MivoraGetFaceLandmark68Std(1, second.values.data()), MIVORA_FACE_OK);
+    EXPECT_GT(first.mean(0, 67).x, photo.cols) << "face 0 is the enlarged copy";
+    EXPECT_LT(second.mean(0, 67).x, photo.cols);
+}
+
+TEST(MivoraDetect, FindsNothingWithoutAFace)
+{
+    for (const char* name : {"chelsea.png", "coffee.png"}) {
+        const cv::Mat photo = loadPhoto(name);
+        ASSERT_FALSE(photo.empty()) << name;
+        EXPECT_EQ(detect(photo), 0) << name;
+        std::array<float, 136> values;
+        values.fill(7.0f);
+        EXPECT_EQ(MivoraGetFaceLandmark68Std(0, values.data()), MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE) << name;
+        for (float v : values)
+            ASSERT_EQ(v, 0.0f);
+    }
+}
+
+TEST(MivoraDetect, RejectsBadArgumentsWithoutReadingTheBuffer)
+{
+    // One byte only: reading it as any of these images would overrun.
+    const unsigned char oneByte[1] = {0};
+    const struct {
+        const unsigned char* pixels;
+        int width, height, mode;
+    } cases[] = {
+        {nullptr, 64, 64, 1},     {oneByte, 0, 64, 1},     {oneByte, 64, 0, 1},     {oneByte, -1, 64, 1},
+        {oneByte, 64, -64, 1},    {oneByte, 16385, 16, 1}, {oneByte, 16, 16385, 1}, {oneByte, INT_MAX, INT_MAX, 1},
+        {oneByte, INT_MIN, 1, 1}, {oneByte, 1, 1, 2},      {oneByte, 1, 1, -1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(MivoraFaceDetectStd(c.pixels, c.width, c.height, c.mode), MIVORA_FACE_ERROR_INVALID_ARGUMENT)
+            << c.width << "x" << c.height << " mode " << c.mode;
+}
+
+TEST(MivoraLandmarks, ErrorsZeroTheBuffer)
+{
+    const cv::Mat photo = loadPhoto("astronaut.png");
+    ASSERT_EQ(detect(photo), 1);
+    EXPECT_EQ(MivoraGetFaceLandmark68Std(0, nullptr), MIVORA_FACE_ERROR_INVALID_ARGUMENT);
+    for (int index : {1, -1, INT_MAX, INT_MIN}) {
+        std::array<float, 136> values;
+        values.fill(7.0f);
+        EXPECT_EQ(MivoraGetFaceLandmark68Std(index, values.data()), MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE);
+        for (float v : values)
+            ASSERT_EQ(v, 0.0f);
+    }
+
+    // A failed detection leaves nothing to answer, not the previous faces.
+    EXPECT_EQ(MivoraFaceDetectStd(nullptr, 10, 10, 1), MIVORA_FACE_ERROR_INVALID_ARGUMENT);
+    std::array<float, 136> values;
+    values.fill(7.0f);
+    EXPECT_EQ(MivoraGetFaceLandmark68Std(0, values.data()), MIVORA_FACE_ERROR_NO_DETECTION);
+    for (float v : values)
+        ASSERT_EQ(v, 0.0f);
+}
+
+TEST(MivoraLandmarks, AnswerFromALaterDetectionNotTheCallersPixels)
+{
+    cv::Mat photo = loadPhoto("astronaut.png");
+    ASSERT_EQ(detect(photo), 1);
+    Landmarks before;
+    ASSERT_EQ(MivoraGetFaceLandmark68Std(0, before.values.data()), MIVORA_FACE_OK);
+
+    ASSERT_EQ(detect(photo), 1);
+    photo.setTo(cv::Scalar(0, 0, 0)); // the caller's pixels are gone
+    Landmarks after;
+    ASSERT_EQ(MivoraGetFaceLandmark68Std(0, after.values.data()), MIVORA_FACE_OK);
+    EXPECT_EQ(before.values, after.values);
+}
+
+namespace {
+
+struct ProbeRun {
+    std::string out, err;
+};
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Runs the model probe in a fresh process with the given model path.
+ProbeRun runProbe(const std::string& modelPath)
+{
+    const std::string out = ::testing::TempDir() + "probe.out", err = ::testing::TempDir() + "probe.err";
+    const std::string command =
+        "MIVORA_FACE_LANDMARK_MODEL='" + modelPath + "' '" MODEL_PROBE_PATH "' >'" + out + "' 2>'" + err + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    return {readFile(out), readFile(err)};
+}
+
+} // namespace
+
+TEST(MivoraModelFile, UnusableModelsGiveOneLineAndErrorCodes)
+{
+    const std::string dir = ::testing::TempDir();
+    const std::string missing = dir + "no_such_model.dat", empty = dir + "empty_model.dat",
+                      truncated = dir + "truncated_model.dat", garbage = dir + "garbage_model.dat";
+    std::ofstream(empty, std::ios::binary).close();
+    {
+        const std::string model = readFile("/usr/share/dlib/shape_predictor_68_face_landmarks.dat");
+        ASSERT_GT(model.size(), 1000000u) << "the test needs libdlib-data";
+        std::ofstream(truncated, std::ios::binary).write(model.data(), 1000000);
+    }
+    {
+        std::ofstream out(garbage, std::ios::binary);
+        cv::RNG rng(7);
+        for (int i = 0; i < 100000; ++i)
+            out.put(static_cast<char>(rng.uniform(0, 256)));
+    }
+
+    for (const std::string& path : {missing, empty, truncated, garbage, dir}) {
+        const ProbeRun run = runProbe(path);
+        const std::string codes = std::to_string(MIVORA_FACE_ERROR_MODEL_UNAVAILABLE) + " " +
+                                  std::to_string(MIVORA_FACE_ERROR_MODEL_UNAVAILABLE) + " 1\n";
+        EXPECT_EQ(run.out, codes + codes) << path;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << "once per process: " << run.err;
+        EXPECT_NE(run.err.find(path), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("libdlib-data"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("MIVORA_FACE_LANDMARK_MODEL"), std::string::npos) << run.err;
+    }
+}
+
+TEST(MivoraModelFile, GoodModelIsSilent)
+{
+    const ProbeRun run = runProbe("/usr/share/dlib/shape_predictor_68_face_landmarks.dat");
+    const std::string codes =
+        "0 " + std::to_string(MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE) + " 1\n"; // a flat image has no face
+    EXPECT_EQ(run.out, codes + codes);
+    EXPECT_EQ(run.err, "");
+}

@@ -1,0 +1,101 @@
+// Helpers shared by the tests: stdout capture, line splitting, test clips.
+#ifndef TESTS_TEST_SUPPORT_H
+#define TESTS_TEST_SUPPORT_H
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+inline std::string dataPath(const std::string& name) { return std::string(TEST_DATA_DIR) + "/" + name; }
+
+// Redirects std::cout for its lifetime and records what had been written at
+// every flush, so that tests see when lines become visible.
+class CapturedStdout {
+public:
+    CapturedStdout() : previous_(std::cout.rdbuf(&buffer_)) {}
+    ~CapturedStdout() { std::cout.rdbuf(previous_); }
+    CapturedStdout(const CapturedStdout&) = delete;
+    CapturedStdout& operator=(const CapturedStdout&) = delete;
+
+    std::string text() const { return buffer_.str(); }
+    const std::vector<std::string>& textAtEachFlush() const { return buffer_.flushes; }
+
+private:
+    struct RecordingBuffer : std::stringbuf {
+        std::vector<std::string> flushes;
+        int sync() override
+        {
+            flushes.push_back(str());
+            return 0;
+        }
+    };
+    RecordingBuffer buffer_;
+    std::streambuf* previous_;
+};
+
+// Splits after every '\n'; each line keeps its newline.
+inline std::vector<std::string> splitLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        const std::size_t end = text.find('\n', begin);
+        const std::size_t stop = end == std::string::npos ? text.size() : end + 1;
+        lines.push_back(text.substr(begin, stop - begin));
+        begin = stop;
+    }
+    return lines;
+}
+
+// A fixed, smooth texture that contains no face.
+inline cv::Mat texturedBackground(cv::Size size)
+{
+    cv::Mat noise(size, CV_8UC3);
+    cv::RNG rng(12345);
+    rng.fill(noise, cv::RNG::UNIFORM, 60, 200);
+    cv::GaussianBlur(noise, noise, cv::Size(0, 0), 4.0);
+    return noise;
+}
+
+// Frame `index` of a camera-like clip: photo drifting over the background.
+inline cv::Mat photoFrame(const cv::Mat& photo, const cv::Mat& background, int index)
+{
+    cv::Mat frame = background.clone();
+    const double dx = (background.cols - photo.cols) / 2.0 + 3.0 * index - 30.0;
+    const double dy = (background.rows - photo.rows) / 2.0 + 1.5 * index;
+    const cv::Mat shift = (cv::Mat_<double>(2, 3) << 1, 0, dx, 0, 1, dy);
+    cv::warpAffine(photo, frame, shift, frame.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+    return frame;
+}
+
+// Writes an MJPG clip: facesBefore frames with the photo, emptyFrames of the
+// bare background, facesAfter with the photo again. Returns per frame whether
+// the photo is in it, or an empty vector when the clip cannot be written.
+inline std::vector<bool> writeFaceClip(const std::string& path, const cv::Mat& photo, cv::Size size, int facesBefore,
+                                       int emptyFrames, int facesAfter)
+{
+    cv::VideoWriter writer(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30.0, size);
+    if (!writer.isOpened())
+        return {};
+    const cv::Mat background = texturedBackground(size);
+    std::vector<bool> hasFace;
+    const int total = facesBefore + emptyFrames + facesAfter;
+    for (int i = 0; i < total; ++i) {
+        const bool face = i < facesBefore || i >= facesBefore + emptyFrames;
+        writer << (face ? photoFrame(photo, background, i) : background);
+        hasFace.push_back(face);
+    }
+    return hasFace;
+}
+
+} // namespace test_support
+
+#endif
