@@ -1,1 +1,134 @@
-int main() {}
+// The frame loop with the real library on a generated camera-like clip, in a
+// real window (run under Xvfb).
+#include "frame_loop.h"
+#include "mivora_face.h"
+
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/highgui.hpp>
+
+#include <cstdio>
+#include <memory>
+#include <regex>
+
+using test_support::CapturedStdout;
+using test_support::splitLines;
+
+namespace {
+
+// Runs a shell command and returns its stdout.
+std::string commandOutput(const std::string& command)
+{
+    std::string output;
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    if (!pipe)
+        return output;
+    char chunk[256];
+    while (std::fgets(chunk, sizeof chunk, pipe.get()) != nullptr)
+        output += chunk;
+    return output;
+}
+
+bool haveTool(const std::string& name) { return std::system(("command -v " + name + " >/dev/null").c_str()) == 0; }
+
+std::string showWindowId()
+{
+    std::string id = commandOutput("xdotool search --name '^show$' 2>/dev/null | head -n 1");
+    id.erase(id.find_last_not_of("\n ") + 1);
+    return id;
+}
+
+void pumpWindowEvents()
+{
+    for (int i = 0; i < 20; ++i)
+        cv::waitKey(10);
+}
+
+// Bounding box of the pure red pixels of an image.
+cv::Rect redBox(const cv::Mat& image, int& count)
+{
+    cv::Mat mask;
+    cv::inRange(image, cv::Scalar(0, 0, 250), cv::Scalar(5, 5, 255), mask);
+    count = cv::countNonZero(mask);
+    return count > 0 ? cv::boundingRect(mask) : cv::Rect();
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (std::getenv("DISPLAY") == nullptr)
+            GTEST_SKIP() << "needs a display (run under Xvfb)";
+        if (!haveTool("xdotool") || !haveTool("import"))
+            GTEST_SKIP() << "needs xdotool and ImageMagick's import";
+    }
+};
+
+} // namespace
+
+TEST_F(EndToEnd, ClipThroughTheFrameLoop)
+{
+    const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
+    ASSERT_FALSE(photo.empty());
+    const std::string clip = ::testing::TempDir() + "end_to_end_clip.avi";
+    const std::vector<bool> hasFace = test_support::writeFaceClip(clip, photo, cv::Size(640, 480), 12, 8, 12);
+    ASSERT_FALSE(hasFace.empty()) << "cannot write " << clip;
+    const int frameCount = static_cast<int>(hasFace.size());
+
+    cv::VideoCapture capture(clip);
+    ASSERT_TRUE(capture.isOpened());
+    CapturedStdout out;
+    const int firstPart = 10;
+    runFrameLoop(capture, firstPart);
+
+    pumpWindowEvents();
+    const std::string window = showWindowId();
+    ASSERT_FALSE(window.empty()) << "no window named show";
+    // Keys go to the focused window; the loop must not care.
+    std::system(("xdotool windowfocus " + window + " key q Escape space Return 2>/dev/null").c_str());
+
+    // The rest of the clip, then a few reads past its end.
+    runFrameLoop(capture, frameCount - firstPart + 3);
+
+    const std::regex detectLine("FaceDetect  ==> \t[0-9]+ms \t\n");
+    const std::regex landmarkLine("Get Landmark68  => \t[0-9]+ms \t\n");
+    const auto lines = splitLines(out.text());
+    std::size_t next = 0;
+    for (int frame = 0; frame < frameCount; ++frame) {
+        ASSERT_LT(next, lines.size()) << "no line for frame " << frame;
+        ASSERT_TRUE(std::regex_match(lines[next++], detectLine)) << "frame " << frame << ": " << lines[next - 1];
+        const bool landmarked = next < lines.size() && std::regex_match(lines[next], landmarkLine);
+        EXPECT_EQ(landmarked, hasFace[frame]) << "frame " << frame;
+        if (landmarked)
+            ++next;
+    }
+    EXPECT_EQ(next, lines.size()) << "no lines for the reads past the end";
+
+    // The window shows the last frame with the landmarks of the face in it.
+    pumpWindowEvents();
+    const std::string shot = ::testing::TempDir() + "end_to_end_show.png";
+    ASSERT_EQ(std::system(("import -window " + showWindowId() + " " + shot).c_str()), 0);
+    const cv::Mat screenshot = cv::imread(shot, cv::IMREAD_COLOR);
+    ASSERT_FALSE(screenshot.empty());
+
+    cv::VideoCapture again(clip);
+    cv::Mat last;
+    for (int i = 0; i < frameCount; ++i)
+        again >> last;
+    ASSERT_EQ(MivoraFaceDetectStd(last.data, last.cols, last.rows, MIVORA_FACE_MODE_STILL), 1);
+    std::array<float, 136> landmarks{};
+    ASSERT_EQ(MivoraGetFaceLandmark68Std(0, landmarks.data()), MIVORA_FACE_OK);
+    std::vector<cv::Point> points;
+    for (int i = 0; i < 68; ++i)
+        points.emplace_back(static_cast<int>(landmarks[2 * i]), static_cast<int>(landmarks[2 * i + 1]));
+    const cv::Rect expected = cv::boundingRect(points);
+
+    // The window may add a tool bar, so compare shape, not position: each dot
+    // reaches 2 pixels beyond its centre.
+    int redCount = 0;
+    const cv::Rect red = redBox(screenshot, redCount);
+    EXPECT_GE(redCount, 68 * 5);
+    EXPECT_NEAR(red.width, expected.width + 4, 3);
+    EXPECT_NEAR(red.height, expected.height + 4, 3);
+}

@@ -1,0 +1,53 @@
+#!/bin/bash
+# Set up, build, run and test landmark_demo on Debian 12.
+#
+#   ./dev.sh run     install what is missing, build, run the demo (camera 1)
+#   ./dev.sh test    install what is missing, build, run every test
+#   ./dev.sh deps    only install what is missing
+#   ./dev.sh build   only build (into ./build, or $BUILD_DIR)
+set -euo pipefail
+cd "$(dirname "$0")"
+
+BUILD_DIR=${BUILD_DIR:-build}
+PACKAGES=(
+    cmake make g++ pkg-config
+    libopencv-dev libdlib-dev libdlib-data libblas-dev liblapack-dev libjpeg-dev
+    libgtest-dev
+    xvfb xauth x11-utils xdotool imagemagick
+)
+
+install_missing_packages() {
+    local missing=()
+    for package in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return
+    local sudo=
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    echo "installing: ${missing[*]}"
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+build() {
+    cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}"
+    cmake --build "$BUILD_DIR" -j"$(nproc)"
+}
+
+run_tests() {
+    local ctest=(ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)")
+    if [ -n "${DISPLAY:-}" ]; then
+        "${ctest[@]}"
+    else
+        # The window tests need a display: a virtual one with true colour.
+        xvfb-run -a -s "-screen 0 1920x1080x24 -nolisten tcp" "${ctest[@]}"
+    fi
+}
+
+case "${1:-}" in
+deps) install_missing_packages ;;
+build) install_missing_packages && build ;;
+run) install_missing_packages && build && "$BUILD_DIR/bin/landmark_demo" ;;
+test) install_missing_packages && build && run_tests ;;
+*) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+esac
