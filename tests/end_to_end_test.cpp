@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <memory>
 #include <regex>
+#include <unistd.h>
 
 using test_support::CapturedStdout;
 using test_support::splitLines;
@@ -34,7 +35,9 @@ bool haveTool(const std::string& name) { return std::system(("command -v " + nam
 
 std::string showWindowId()
 {
-    std::string id = commandOutput("xdotool search --name '^show$' 2>/dev/null | head -n 1");
+    const std::string command =
+        "xdotool search --pid " + std::to_string(getpid()) + " --name '^show$' 2>/dev/null | head -n 1";
+    std::string id = commandOutput(command);
     id.erase(id.find_last_not_of("\n ") + 1);
     return id;
 }

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <numeric>
+#include <unistd.h>
 
 using test_support::dataPath;
 
@@ -201,7 +202,10 @@ std::string readFile(const std::string& path)
 // Runs the model probe in a fresh process with the given model path.
 ProbeRun runProbe(const std::string& modelPath)
 {
-    const std::string out = ::testing::TempDir() + "probe.out", err = ::testing::TempDir() + "probe.err";
+    // Unique names: CTest may run these tests in parallel processes.
+    static int runs = 0;
+    const std::string stem = ::testing::TempDir() + "probe_" + std::to_string(getpid()) + "_" + std::to_string(runs++);
+    const std::string out = stem + ".out", err = stem + ".err";
     const std::string command =
         "MIVORA_FACE_LANDMARK_MODEL='" + modelPath + "' '" MODEL_PROBE_PATH "' >'" + out + "' 2>'" + err + "'";
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
