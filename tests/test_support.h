@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include <cmath>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -65,12 +66,13 @@ inline cv::Mat texturedBackground(cv::Size size)
     return noise;
 }
 
-// Frame `index` of a camera-like clip: photo drifting over the background.
+// Frame `index` of a camera-like clip: the photo drifting to and fro over
+// the background, so that a clip of any length keeps the face in view.
 inline cv::Mat photoFrame(const cv::Mat& photo, const cv::Mat& background, int index)
 {
     cv::Mat frame = background.clone();
-    const double dx = (background.cols - photo.cols) / 2.0 + 3.0 * index - 30.0;
-    const double dy = (background.rows - photo.rows) / 2.0 + 1.5 * index;
+    const double dx = (background.cols - photo.cols) / 2.0 + 40.0 * std::sin(index * 2.0 * CV_PI / 60.0);
+    const double dy = (background.rows - photo.rows) / 2.0 + 20.0 * std::sin(index * 2.0 * CV_PI / 45.0);
     const cv::Mat shift = (cv::Mat_<double>(2, 3) << 1, 0, dx, 0, 1, dy);
     cv::warpAffine(photo, frame, shift, frame.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
     return frame;
