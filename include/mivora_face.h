@@ -106,8 +106,9 @@ extern "C" {
  *                frames of one camera, MIVORA_FACE_MODE_STILL for unrelated
  *                images. Any other value is an invalid argument.
  *
- * @return the number of faces found (0 when none), numbered from 0 largest
- *         first; or, with nothing found:
+ * @return the number of faces found (0 when none), numbered from 0: faces the
+ *         detector is confident of come first, each group largest first, so
+ *         face 0 is the most prominent face; or, with nothing found:
  *         MIVORA_FACE_ERROR_INVALID_ARGUMENT when pixels is NULL, a side is
  *         not in range or mode is unknown (the buffer is then not read);
  *         MIVORA_FACE_ERROR_MODEL_UNAVAILABLE when the model cannot be read;

@@ -17,6 +17,10 @@ namespace {
 
 constexpr const char* kDefaultModelPath = "/usr/share/dlib/shape_predictor_68_face_landmarks.dat";
 
+// Detector scores of real frontal faces lie well above 1 on our photos; false
+// detections on face-like patterns stay below about 0.15.
+constexpr double kConfidentDetection = 0.5;
+
 bool validSide(int side) { return side > 0 && side <= MIVORA_FACE_MAX_IMAGE_SIDE; }
 
 void fillZeros(float* values) { std::fill(values, values + MIVORA_FACE_LANDMARK_VALUE_COUNT, 0.0f); }
@@ -92,16 +96,24 @@ int FaceEngine::detect(const unsigned char* pixels, int width, int height, int m
     const cv::Mat bgr(height, width, CV_8UC3, const_cast<unsigned char*>(pixels));
     cv::cvtColor(bgr, gray_, cv::COLOR_BGR2GRAY);
 
-    std::vector<dlib::rectangle> found = detector_(dlib::cv_image<unsigned char>(gray_));
-    // Largest first; ties in reading order, so the numbering is stable.
-    std::sort(found.begin(), found.end(), [](const dlib::rectangle& a, const dlib::rectangle& b) {
-        if (a.area() != b.area())
-            return a.area() > b.area();
-        if (a.top() != b.top())
-            return a.top() < b.top();
-        return a.left() < b.left();
+    std::vector<dlib::rect_detection> found;
+    detector_(dlib::cv_image<unsigned char>(gray_), found);
+    // Confident faces first, each group largest first, ties in reading order.
+    // A weak detection (a face-like badge, say) can be a pyramid step larger
+    // than the real face next to it and must not become face 0.
+    std::sort(found.begin(), found.end(), [](const dlib::rect_detection& a, const dlib::rect_detection& b) {
+        const bool aConfident = a.detection_confidence >= kConfidentDetection;
+        const bool bConfident = b.detection_confidence >= kConfidentDetection;
+        if (aConfident != bConfident)
+            return aConfident;
+        if (a.rect.area() != b.rect.area())
+            return a.rect.area() > b.rect.area();
+        if (a.rect.top() != b.rect.top())
+            return a.rect.top() < b.rect.top();
+        return a.rect.left() < b.rect.left();
     });
-    faces_ = std::move(found);
+    for (const dlib::rect_detection& detection : found)
+        faces_.push_back(detection.rect);
     haveDetection_ = true;
     return static_cast<int>(faces_.size());
 }

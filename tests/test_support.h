@@ -66,17 +66,26 @@ inline cv::Mat texturedBackground(cv::Size size)
     return noise;
 }
 
-// Frame `index` of a camera-like clip: the photo drifting to and fro over
-// the background, so that a clip of any length keeps the face in view.
+// Where the photo's top-left corner lies in frame `index` of a camera-like
+// clip: it drifts to and fro, so a clip of any length keeps the face in view.
+inline cv::Point2d photoOffset(cv::Size photo, cv::Size frame, int index)
+{
+    return {(frame.width - photo.width) / 2.0 + 40.0 * std::sin(index * 2.0 * CV_PI / 60.0),
+            (frame.height - photo.height) / 2.0 + 20.0 * std::sin(index * 2.0 * CV_PI / 45.0)};
+}
+
+// Frame `index` of the clip: the photo over the background.
 inline cv::Mat photoFrame(const cv::Mat& photo, const cv::Mat& background, int index)
 {
     cv::Mat frame = background.clone();
-    const double dx = (background.cols - photo.cols) / 2.0 + 40.0 * std::sin(index * 2.0 * CV_PI / 60.0);
-    const double dy = (background.rows - photo.rows) / 2.0 + 20.0 * std::sin(index * 2.0 * CV_PI / 45.0);
-    const cv::Mat shift = (cv::Mat_<double>(2, 3) << 1, 0, dx, 0, 1, dy);
+    const cv::Point2d offset = photoOffset(photo.size(), background.size(), index);
+    const cv::Mat shift = (cv::Mat_<double>(2, 3) << 1, 0, offset.x, 0, 1, offset.y);
     cv::warpAffine(photo, frame, shift, frame.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
     return frame;
 }
+
+// Where the face of astronaut.png is, read off the photo by eye.
+const cv::Rect kAstronautFace(140, 40, 150, 160);
 
 // Writes an MJPG clip: facesBefore frames with the photo, emptyFrames of the
 // bare background, facesAfter with the photo again. Returns per frame whether
