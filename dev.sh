@@ -10,7 +10,7 @@ cd "$(dirname "$0")"
 
 BUILD_DIR=${BUILD_DIR:-build}
 PACKAGES=(
-    cmake make g++ pkg-config
+    cmake make g++ pkg-config file
     libopencv-dev libdlib-dev libdlib-data libblas-dev liblapack-dev libjpeg-dev
     libgtest-dev
     xvfb xauth x11-utils xdotool imagemagick

@@ -8,16 +8,29 @@
  *
  * Usage
  * -----
+ * Find the faces in a BGR image and print the landmarks of the largest one:
+ *
+ * @code
  *     int faces = MivoraFaceDetectStd(bgr_pixels, width, height,
- *                                     MIVORA_FACE_MODE_VIDEO);
+ *                                     MIVORA_FACE_MODE_STILL);
+ *     if (faces < 0) {
+ *         fprintf(stderr, "detection failed: error %d\n", faces);
+ *         return faces;
+ *     }
  *     if (faces > 0) {
  *         float landmarks[MIVORA_FACE_LANDMARK_VALUE_COUNT];
- *         if (MivoraGetFaceLandmark68Std(0, landmarks) == MIVORA_FACE_OK) {
- *             // point i is (landmarks[2 * i], landmarks[2 * i + 1])
- *         }
- *     } else if (faces < 0) {
- *         // one of the MIVORA_FACE_ERROR_* codes
+ *         int status = MivoraGetFaceLandmark68Std(0, landmarks);
+ *         if (status != MIVORA_FACE_OK)
+ *             return status;
+ *         for (int i = 0; i < MIVORA_FACE_LANDMARK_POINT_COUNT; ++i)
+ *             printf("%g %g\n", landmarks[2 * i], landmarks[2 * i + 1]);
  *     }
+ *     return faces;
+ * @endcode
+ *
+ * Build with CMake (find_package(MivoraFace), then link
+ * MivoraFace::mivoraface) or with pkg-config (pkg-config --cflags --libs
+ * mivoraface).
  *
  * There is no initialisation or shutdown call: the library sets itself up on
  * first use and releases everything when the process ends.
