@@ -60,11 +60,12 @@
  *
  * Threading
  * ---------
- * The library keeps one detection result per process: the landmark call
- * answers the most recent detection call, whichever thread made it. Calls
- * from several threads are serialised by an internal lock, so they are safe
- * but do not run in parallel; a caller that pairs detection and landmark calls
- * from several threads must hold its own lock around each pair.
+ * Any thread may call the library. The landmark call answers the most recent
+ * detection call of the same thread, so threads that each detect and then ask
+ * for landmarks never see each other's faces. Calls are serialised by an
+ * internal lock: they are safe from several threads at once, but do not run
+ * in parallel. What a thread's detection keeps is released when the thread
+ * ends.
  */
 #ifndef MIVORA_FACE_H
 #define MIVORA_FACE_H
@@ -133,7 +134,8 @@ MIVORA_FACE_API int MivoraFaceDetectStd(const unsigned char* pixels, int width,
                                         int height, int mode);
 
 /**
- * Get the 68 landmark points of one face of the most recent detection.
+ * Get the 68 landmark points of one face of the calling thread's most recent
+ * detection.
  *
  * @param face_index  0 for the largest face, up to the face count minus 1.
  * @param landmarks   room for MIVORA_FACE_LANDMARK_VALUE_COUNT floats; on

@@ -76,16 +76,19 @@ bool FaceEngine::modelReady()
     return modelState_ == ModelState::Ready;
 }
 
-void FaceEngine::forgetDetection()
+FaceEngine::Detection& FaceEngine::callersDetection()
 {
-    haveDetection_ = false;
-    faces_.clear();
+    // Released when its thread ends.
+    thread_local Detection detection;
+    return detection;
 }
 
 int FaceEngine::detect(const unsigned char* pixels, int width, int height, int mode)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    forgetDetection();
+    Detection& detection = callersDetection();
+    detection.valid = false;
+    detection.faces.clear();
     if (pixels == nullptr || !validSide(width) || !validSide(height) ||
         (mode != MIVORA_FACE_MODE_STILL && mode != MIVORA_FACE_MODE_VIDEO))
         return MIVORA_FACE_ERROR_INVALID_ARGUMENT;
@@ -94,10 +97,10 @@ int FaceEngine::detect(const unsigned char* pixels, int width, int height, int m
 
     // OpenCV only reads through this header; the const_cast never leads to a write.
     const cv::Mat bgr(height, width, CV_8UC3, const_cast<unsigned char*>(pixels));
-    cv::cvtColor(bgr, gray_, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(bgr, detection.gray, cv::COLOR_BGR2GRAY);
 
     std::vector<dlib::rect_detection> found;
-    detector_(dlib::cv_image<unsigned char>(gray_), found);
+    detector_(dlib::cv_image<unsigned char>(detection.gray), found);
     // Confident faces first, each group largest first, ties in reading order.
     // A weak detection (a face-like badge, say) can be a pyramid step larger
     // than the real face next to it and must not become face 0.
@@ -112,10 +115,10 @@ int FaceEngine::detect(const unsigned char* pixels, int width, int height, int m
             return a.rect.top() < b.rect.top();
         return a.rect.left() < b.rect.left();
     });
-    for (const dlib::rect_detection& detection : found)
-        faces_.push_back(detection.rect);
-    haveDetection_ = true;
-    return static_cast<int>(faces_.size());
+    for (const dlib::rect_detection& face : found)
+        detection.faces.push_back(face.rect);
+    detection.valid = true;
+    return static_cast<int>(detection.faces.size());
 }
 
 int FaceEngine::landmarks(int faceIndex, float* values)
@@ -126,13 +129,14 @@ int FaceEngine::landmarks(int faceIndex, float* values)
     fillZeros(values);
     if (!modelReady())
         return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
-    if (!haveDetection_)
+    const Detection& detection = callersDetection();
+    if (!detection.valid)
         return MIVORA_FACE_ERROR_NO_DETECTION;
-    if (faceIndex < 0 || static_cast<std::size_t>(faceIndex) >= faces_.size())
+    if (faceIndex < 0 || static_cast<std::size_t>(faceIndex) >= detection.faces.size())
         return MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE;
 
     const dlib::full_object_detection shape =
-        predictor_(dlib::cv_image<unsigned char>(gray_), faces_[static_cast<std::size_t>(faceIndex)]);
+        predictor_(dlib::cv_image<unsigned char>(detection.gray), detection.faces[static_cast<std::size_t>(faceIndex)]);
     for (unsigned long i = 0; i < shape.num_parts(); ++i) {
         values[2 * i] = static_cast<float>(shape.part(i).x());
         values[2 * i + 1] = static_cast<float>(shape.part(i).y());

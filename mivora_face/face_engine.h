@@ -22,9 +22,10 @@ std::string landmarkModelPath();
 std::string loadLandmarkModel(const std::string& path, dlib::shape_predictor& predictor);
 
 // Requires: nothing; every argument is validated.
-// Ensures:  calls are serialised; detect() remembers the faces and a gray
-//           copy of the image so that landmarks() can answer afterwards
-//           without the caller's pixels.
+// Ensures:  calls are serialised; detect() remembers, for the calling thread,
+//           the faces and a gray copy of the image, so that landmarks() can
+//           answer afterwards without the caller's pixels, and threads never
+//           see each other's detections.
 class FaceEngine {
 public:
     explicit FaceEngine(std::string modelPath);
@@ -42,17 +43,20 @@ private:
 
     // Loads the model on first use; reports a failure on stderr once.
     bool modelReady();
-    void forgetDetection();
+
+    struct Detection {
+        bool valid = false;
+        cv::Mat gray;
+        std::vector<dlib::rectangle> faces;
+    };
+    // The most recent detection of the calling thread.
+    static Detection& callersDetection();
 
     std::mutex mutex_;
     const std::string modelPath_;
     ModelState modelState_ = ModelState::NotLoaded;
     dlib::frontal_face_detector detector_;
     dlib::shape_predictor predictor_;
-
-    bool haveDetection_ = false;
-    cv::Mat gray_;
-    std::vector<dlib::rectangle> faces_;
 };
 
 } // namespace mivora

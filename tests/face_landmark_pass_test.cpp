@@ -228,3 +228,54 @@ TEST_F(FaceLandmarkPass, FrameLoopSkipsEmptyFramesAndKeepsGoing)
     EXPECT_TRUE(isLine(lines[2], "FaceDetect  ==> "));
     EXPECT_TRUE(isLine(lines[3], "FaceDetect  ==> "));
 }
+
+namespace {
+
+// A camera that delivers frames, then nothing for a while, then frames again.
+class StutteringCamera : public cv::VideoCapture {
+public:
+    explicit StutteringCamera(std::vector<bool> delivers) : delivers_(std::move(delivers)) {}
+    VideoCapture& operator>>(cv::Mat& image) override
+    {
+        read(image);
+        return *this;
+    }
+    bool read(cv::OutputArray image) override
+    {
+        const bool deliver = next_ < delivers_.size() && delivers_[next_];
+        ++next_;
+        if (!deliver) {
+            image.release();
+            return false;
+        }
+        cv::Mat(120, 160, CV_8UC3, cv::Scalar(90, 90, 90)).copyTo(image);
+        return true;
+    }
+
+private:
+    std::vector<bool> delivers_;
+    std::size_t next_ = 0;
+};
+
+} // namespace
+
+TEST_F(FaceLandmarkPass, FrameLoopRidesOutACameraGap)
+{
+    if (std::getenv("DISPLAY") == nullptr)
+        GTEST_SKIP() << "needs a display (run under Xvfb)";
+    std::vector<bool> delivers(3, true);
+    delivers.insert(delivers.end(), 50, false);
+    delivers.insert(delivers.end(), 4, true);
+    fake_mivora::script().detectResults = {1, 1, 1, 1, 1, 1, 1};
+    StutteringCamera camera(delivers);
+    CapturedStdout out;
+    runFrameLoop(camera, static_cast<long long>(delivers.size()));
+
+    const auto lines = splitLines(out.text());
+    ASSERT_EQ(lines.size(), 14u) << "two lines for each of the 7 frames, none for the gap";
+    for (std::size_t i = 0; i < lines.size(); i += 2) {
+        EXPECT_TRUE(isLine(lines[i], "FaceDetect  ==> "));
+        EXPECT_TRUE(isLine(lines[i + 1], "Get Landmark68  => "));
+    }
+    EXPECT_EQ(fake_mivora::calls().size(), 14u);
+}

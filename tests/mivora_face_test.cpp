@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <numeric>
+#include <thread>
 #include <unistd.h>
 
 using test_support::dataPath;
@@ -264,4 +265,55 @@ TEST(MivoraModelFile, GoodModelIsSilent)
         "0 " + std::to_string(MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE) + " 1\n"; // a flat image has no face
     EXPECT_EQ(run.out, codes + codes);
     EXPECT_EQ(run.err, "");
+}
+
+TEST(MivoraThreads, ConcurrentCallersEachGetTheirOwnLandmarks)
+{
+    const cv::Mat astronaut = loadPhoto("astronaut.png");
+    cv::Mat shifted;
+    cv::copyMakeBorder(astronaut, shifted, 40, 0, 90, 0, cv::BORDER_REPLICATE);
+    const std::vector<cv::Mat> images = {astronaut, loadPhoto("astronaut.png", 1.5), loadPhoto("messi5.jpg", 2.0),
+                                         shifted, loadPhoto("coffee.png")};
+
+    // What each image gives when the library has one caller.
+    std::vector<int> expectedFaces;
+    std::vector<Landmarks> expected(images.size());
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        expectedFaces.push_back(detect(images[i]));
+        MivoraGetFaceLandmark68Std(0, expected[i].values.data());
+    }
+    ASSERT_EQ(expectedFaces.back(), 0);
+
+    std::vector<int> mismatches(images.size(), 0);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < images.size(); ++i)
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < 8; ++round) {
+                Landmarks got;
+                const int faces = detect(images[i]);
+                const int status = MivoraGetFaceLandmark68Std(0, got.values.data());
+                const int expectedStatus =
+                    expectedFaces[i] > 0 ? MIVORA_FACE_OK : MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE;
+                if (faces != expectedFaces[i] || status != expectedStatus || got.values != expected[i].values)
+                    ++mismatches[i];
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    for (std::size_t i = 0; i < images.size(); ++i)
+        EXPECT_EQ(mismatches[i], 0) << "image " << i;
+}
+
+TEST(MivoraThreads, ADetectionBelongsToItsThread)
+{
+    const cv::Mat photo = loadPhoto("astronaut.png");
+    ASSERT_EQ(detect(photo), 1);
+    int otherThreadStatus = 0;
+    std::thread([&] {
+        float values[136];
+        otherThreadStatus = MivoraGetFaceLandmark68Std(0, values);
+    }).join();
+    EXPECT_EQ(otherThreadStatus, MIVORA_FACE_ERROR_NO_DETECTION);
+    float values[136];
+    EXPECT_EQ(MivoraGetFaceLandmark68Std(0, values), MIVORA_FACE_OK);
 }
