@@ -28,9 +28,18 @@ private:
 void sizeFrom(Input& in, int& width, int& height)
 {
     switch (in.byte() % 8) {
-    case 0: width = in.int16(); height = in.int16(); break;             // any, negative included
-    case 1: width = MIVORA_FACE_MAX_IMAGE_SIDE + in.byte(); height = 8; break; // too wide
-    case 2: width = 1 + in.byte() % 4; height = 1 + in.byte() % 4; break;        // tiny
+    case 0:
+        width = in.int16() % 640;
+        height = in.int16() % 480;
+        break; // negative included
+    case 1:
+        width = MIVORA_FACE_MAX_IMAGE_SIDE + in.byte();
+        height = 8;
+        break; // too wide
+    case 2:
+        width = 1 + in.byte() % 4;
+        height = 1 + in.byte() % 4;
+        break; // tiny
     default: width = 1 + in.byte() % 160; height = 1 + in.byte() % 120;
     }
 }
@@ -47,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             const int mode = static_cast<int8_t>(in.byte()) % 3; // -2..2: some invalid
             const bool nullPixels = in.byte() % 16 == 0;
             std::vector<unsigned char> pixels;
-            const bool valid = width > 0 && height > 0 && width <= MIVORA_FACE_MAX_IMAGE_SIDE &&
-                               height <= MIVORA_FACE_MAX_IMAGE_SIDE;
+            const bool valid =
+                width > 0 && height > 0 && width <= MIVORA_FACE_MAX_IMAGE_SIDE && height <= MIVORA_FACE_MAX_IMAGE_SIDE;
             if (valid)
                 pixels.resize(static_cast<size_t>(width) * height * 3);
             for (unsigned char& p : pixels)

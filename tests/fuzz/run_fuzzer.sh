@@ -17,5 +17,6 @@ trap 'rm -rf "$work"' EXIT
 cp tests/fuzz/corpus/* "$work/"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-"$build/bin/mivora_face_fuzzer" -max_total_time="$seconds" -max_len=4096 -timeout=30 \
+# Crashes and timeouts are kept in the build folder.
+"$build/bin/mivora_face_fuzzer" -max_total_time="$seconds" -max_len=4096 -timeout=30 -artifact_prefix="$build/" \
     -rss_limit_mb=4096 -print_final_stats=1 "$work"
