@@ -1,5 +1,6 @@
 // The frame loop with the real library on a generated camera-like clip, in a
 // real window (run under Xvfb).
+#include "face_landmark_pass.h"
 #include "frame_loop.h"
 #include "mivora_face.h"
 
@@ -9,6 +10,8 @@
 #include <opencv2/highgui.hpp>
 
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <unistd.h>
@@ -136,4 +139,46 @@ TEST_F(EndToEnd, ClipThroughTheFrameLoop)
     EXPECT_EQ(red & face, red) << "red dots outside the face " << face << ": " << red;
     EXPECT_GT(red.width, face.width / 2);
     EXPECT_GT(red.height, face.height / 2);
+}
+
+namespace {
+
+// In a fresh process: the demo with an unusable model keeps going, prints
+// only detection lines and draws the corner dot.
+void runDemoWithoutModel(const std::string& modelPath, const std::string& clip)
+{
+    setenv("MIVORA_FACE_LANDMARK_MODEL", modelPath.c_str(), 1);
+    cv::Mat frame = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
+    std::string text;
+    {
+        CapturedStdout out;
+        runFaceLandmarkPass(frame);
+        cv::VideoCapture capture(clip);
+        runFrameLoop(capture, 8); // 6 frames, then empty reads
+        text = out.text();
+    }
+    const std::regex detectLine("FaceDetect  ==> \t[0-9]+ms \t\n");
+    const auto lines = splitLines(text);
+    bool onlyDetections = lines.size() == 7;
+    for (const std::string& line : lines)
+        onlyDetections = onlyDetections && std::regex_match(line, detectLine);
+    const bool cornerDot = frame.at<cv::Vec3b>(0, 0) == cv::Vec3b(0, 0, 255);
+    std::exit(onlyDetections && cornerDot ? 0 : 1);
+}
+
+} // namespace
+
+TEST_F(EndToEnd, UnusableModelLeavesTheDemoRunning)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe"); // a fresh process, so the model is read anew
+    const std::string dir = ::testing::TempDir();
+    const std::string clip = dir + "no_model_clip.avi";
+    const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
+    ASSERT_FALSE(test_support::writeFaceClip(clip, photo, cv::Size(640, 480), 3, 0, 3).empty());
+    const std::string empty = dir + "empty_model.dat";
+    std::ofstream(empty).close();
+    for (const std::string& model : {dir + "missing_model.dat", empty, dir})
+        EXPECT_EXIT(runDemoWithoutModel(model, clip), ::testing::ExitedWithCode(0),
+                    "cannot load the landmark model.*libdlib-data")
+            << model;
 }
