@@ -6,20 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <unistd.h>
-
-namespace {
-
-long residentBytes()
-{
-    long totalPages = 0, residentPages = 0;
-    std::ifstream("/proc/self/statm") >> totalPages >> residentPages;
-    return residentPages * sysconf(_SC_PAGESIZE);
-}
-
-} // namespace
-
 TEST(MivoraMemory, FlatOverTenThousandFrames)
 {
     // A small frame around the face keeps the run short.
@@ -42,11 +28,11 @@ TEST(MivoraMemory, FlatOverTenThousandFrames)
             ASSERT_EQ(MivoraGetFaceLandmark68Std(0, landmarks), MIVORA_FACE_OK);
         }
         if (i == warmUp)
-            warm = residentBytes();
+            warm = test_support::residentKiB() * 1024;
         if (i > warmUp)
-            peak = std::max(peak, residentBytes());
+            peak = std::max(peak, test_support::residentKiB() * 1024);
         if (i % 2000 == 0)
-            std::fprintf(stderr, "frame %d: %ld KiB resident\n", i, residentBytes() / 1024);
+            std::fprintf(stderr, "frame %d: %ld KiB resident\n", i, test_support::residentKiB());
     }
     std::fprintf(stderr, "%d frames, %d with a face; resident after warm-up %ld KiB, peak %ld KiB\n", frames, withFace,
                  warm / 1024, peak / 1024);

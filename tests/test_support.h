@@ -8,12 +8,23 @@
 #include <opencv2/videoio.hpp>
 
 #include <cmath>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace test_support {
+
+// Resident memory of this process, from /proc/self/statm.
+inline long residentKiB()
+{
+    long totalPages = 0, residentPages = 0;
+    std::ifstream("/proc/self/statm") >> totalPages >> residentPages;
+    return residentPages * (sysconf(_SC_PAGESIZE) / 1024);
+}
 
 inline std::string dataPath(const std::string& name) { return std::string(TEST_DATA_DIR) + "/" + name; }
 

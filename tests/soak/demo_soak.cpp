@@ -8,17 +8,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <unistd.h>
 
 namespace {
-
-long residentKiB()
-{
-    long totalPages = 0, residentPages = 0;
-    std::ifstream("/proc/self/statm") >> totalPages >> residentPages;
-    return residentPages * (sysconf(_SC_PAGESIZE) / 1024);
-}
 
 // Plays a clip file without end, like a camera that never stops.
 class LoopingClip : public cv::VideoCapture {
@@ -72,14 +64,15 @@ int main(int argc, char** argv)
     const auto start = std::chrono::steady_clock::now();
     auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
     runFrameLoop(camera, 150); // warm-up: one pass of the clip
-    const long warmKiB = residentKiB();
+    const long warmKiB = test_support::residentKiB();
     long peakKiB = warmKiB;
     double nextReport = 60.0;
     while (elapsed() < seconds) {
         runFrameLoop(camera, 150);
-        peakKiB = std::max(peakKiB, residentKiB());
+        peakKiB = std::max(peakKiB, test_support::residentKiB());
         if (elapsed() >= nextReport) {
-            std::fprintf(stderr, "%.0f s: %lld frames, %ld KiB resident\n", elapsed(), camera.frames(), residentKiB());
+            std::fprintf(stderr, "%.0f s: %lld frames, %ld KiB resident\n", elapsed(), camera.frames(),
+                         test_support::residentKiB());
             nextReport += 60.0;
         }
     }
