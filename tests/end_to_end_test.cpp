@@ -21,6 +21,9 @@ using test_support::splitLines;
 
 namespace {
 
+const std::regex kDetectLine("FaceDetect  ==> \t[0-9]+ms \t\n");
+const std::regex kLandmarkLine("Get Landmark68  => \t[0-9]+ms \t\n");
+
 // Runs a shell command and returns its stdout.
 std::string commandOutput(const std::string& command)
 {
@@ -97,14 +100,12 @@ TEST_F(EndToEnd, ClipThroughTheFrameLoop)
     // The rest of the clip, then a few reads past its end.
     runFrameLoop(capture, frameCount - firstPart + 3);
 
-    const std::regex detectLine("FaceDetect  ==> \t[0-9]+ms \t\n");
-    const std::regex landmarkLine("Get Landmark68  => \t[0-9]+ms \t\n");
     const auto lines = splitLines(out.text());
     std::size_t next = 0;
     for (int frame = 0; frame < frameCount; ++frame) {
         ASSERT_LT(next, lines.size()) << "no line for frame " << frame;
-        ASSERT_TRUE(std::regex_match(lines[next++], detectLine)) << "frame " << frame << ": " << lines[next - 1];
-        const bool landmarked = next < lines.size() && std::regex_match(lines[next], landmarkLine);
+        ASSERT_TRUE(std::regex_match(lines[next++], kDetectLine)) << "frame " << frame << ": " << lines[next - 1];
+        const bool landmarked = next < lines.size() && std::regex_match(lines[next], kLandmarkLine);
         EXPECT_EQ(landmarked, hasFace[frame]) << "frame " << frame;
         if (landmarked)
             ++next;
@@ -157,11 +158,10 @@ void runDemoWithoutModel(const std::string& modelPath, const std::string& clip)
         runFrameLoop(capture, 8); // 6 frames, then empty reads
         text = out.text();
     }
-    const std::regex detectLine("FaceDetect  ==> \t[0-9]+ms \t\n");
     const auto lines = splitLines(text);
     bool onlyDetections = lines.size() == 7;
     for (const std::string& line : lines)
-        onlyDetections = onlyDetections && std::regex_match(line, detectLine);
+        onlyDetections = onlyDetections && std::regex_match(line, kDetectLine);
     const bool cornerDot = frame.at<cv::Vec3b>(0, 0) == cv::Vec3b(0, 0, 255);
     std::exit(onlyDetections && cornerDot ? 0 : 1);
 }

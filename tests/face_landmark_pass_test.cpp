@@ -10,7 +10,6 @@
 
 #include <cmath>
 #include <limits>
-#include <regex>
 
 using fake_mivora::Call;
 using test_support::CapturedStdout;
@@ -44,10 +43,15 @@ int redPixelCount(const cv::Mat& frame)
     return count;
 }
 
+// label, tab, a whole number, "ms \t\n"
 bool isLine(const std::string& line, const std::string& label)
 {
-    return std::regex_match(line, std::regex(std::regex_replace(label, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
-                                             "\t-?[0-9]+ms \t\n"));
+    const std::string tail = "ms \t\n";
+    if (line.rfind(label + "\t", 0) != 0 || line.size() <= label.size() + 1 + tail.size() ||
+        line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    const std::string number = line.substr(label.size() + 1, line.size() - label.size() - 1 - tail.size());
+    return number.find_first_not_of("0123456789") == std::string::npos;
 }
 
 class FaceLandmarkPass : public ::testing::Test {
@@ -200,33 +204,6 @@ TEST_F(FaceLandmarkPass, OtherFrameLayoutsReachTheLibraryAsContinuousBgr)
     }
     // The drawing lands on the frame that is shown: the ROI's parent image.
     EXPECT_EQ(wide.at<cv::Vec3b>(50, 120), kRed);
-}
-
-TEST_F(FaceLandmarkPass, FrameLoopSkipsEmptyFramesAndKeepsGoing)
-{
-    if (std::getenv("DISPLAY") == nullptr)
-        GTEST_SKIP() << "needs a display (run under Xvfb)";
-    const std::string clip = ::testing::TempDir() + "fake_loop_clip.avi";
-    {
-        cv::VideoWriter writer(clip, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30.0, cv::Size(160, 120));
-        ASSERT_TRUE(writer.isOpened());
-        for (int i = 0; i < 5; ++i)
-            writer << cv::Mat(120, 160, CV_8UC3, cv::Scalar(i * 40, 100, 100));
-    }
-    fake_mivora::script().detectResults = {1, 0, 1, 0, 1};
-    cv::VideoCapture capture(clip);
-    ASSERT_TRUE(capture.isOpened());
-    CapturedStdout out;
-    // 5 frames, then reads past the end deliver empty frames.
-    runFrameLoop(capture, 12);
-
-    EXPECT_EQ(fake_mivora::calls().size(), 8u);
-    const auto lines = splitLines(out.text());
-    ASSERT_EQ(lines.size(), 8u) << "no lines for the empty reads";
-    EXPECT_TRUE(isLine(lines[0], "FaceDetect  ==> "));
-    EXPECT_TRUE(isLine(lines[1], "Get Landmark68  => "));
-    EXPECT_TRUE(isLine(lines[2], "FaceDetect  ==> "));
-    EXPECT_TRUE(isLine(lines[3], "FaceDetect  ==> "));
 }
 
 namespace {

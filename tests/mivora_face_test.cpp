@@ -90,16 +90,6 @@ TEST(MivoraDetect, FindsTheAstronautAndHerLandmarks)
     }
 }
 
-TEST(MivoraDetect, FindsASmallFaceWhenEnlarged)
-{
-    const cv::Mat photo = loadPhoto("messi5.jpg", 2.0);
-    ASSERT_FALSE(photo.empty());
-    ASSERT_GE(detect(photo), 1);
-    Landmarks face;
-    ASSERT_EQ(MivoraGetFaceLandmark68Std(0, face.values.data()), MIVORA_FACE_OK);
-    expectAnatomicalOrder(face);
-}
-
 TEST(MivoraDetect, LargestFaceIsFaceZero)
 {
     // The astronaut's head twice, side by side, the right copy at 1.5x size.

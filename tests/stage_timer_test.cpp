@@ -54,16 +54,3 @@ TEST(StageTimer, MeasuresTheBlock)
     EXPECT_GE(shown, 30);
     EXPECT_LT(shown, 5000);
 }
-
-TEST(StageTimer, OneLinePerTimerInOrder)
-{
-    CapturedStdout out;
-    {
-        StageTimer first("a");
-    }
-    {
-        StageTimer second("b");
-    }
-    EXPECT_EQ(out.text(), "a\t0ms \t\nb\t0ms \t\n");
-    EXPECT_EQ(out.textAtEachFlush().size(), 2u);
-}
