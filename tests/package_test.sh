@@ -20,5 +20,12 @@ env -u LD_LIBRARY_PATH timeout 30 /usr/bin/landmark_demo >"$out" 2>"$err" || sta
 [ "$status" -eq 1 ] || { echo "installed demo: exit status $status, expected 1"; cat "$err"; exit 1; }
 [ ! -s "$out" ] || { echo "installed demo wrote to stdout"; exit 1; }
 [ "$(cat "$err")" = "landmark_demo: cannot open camera 1" ] || { echo "installed demo stderr:"; cat "$err"; exit 1; }
-ldd /usr/bin/landmark_demo | grep -q "libmivoraface.so.1 => /usr/.*lib/libmivoraface.so.1 " || { echo "demo does not load the installed library"; exit 1; }
+# Read ldd's whole output first: with pipefail, `ldd | grep -q` fails whenever
+# grep stops reading early and ldd gets SIGPIPE.
+libraries=$(ldd /usr/bin/landmark_demo)
+grep -q "libmivoraface.so.1 => /usr/.*lib/libmivoraface.so.1 " <<<"$libraries" || {
+    echo "demo does not load the installed library:"
+    echo "$libraries"
+    exit 1
+}
 echo "installed package: ok"
