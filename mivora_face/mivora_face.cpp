@@ -10,9 +10,20 @@ namespace {
 
 mivora::FaceEngine& engine()
 {
-    // Built on first use, thread-safely; the model path is read then.
-    static mivora::FaceEngine instance(mivora::landmarkModelPath());
+    // Built once, thread-safely; the model paths are read then.
+    static mivora::FaceEngine instance(mivora::defaultModelFiles());
     return instance;
+}
+
+// Builds the engine when the library is loaded, so that the models load in
+// the background while the caller starts up rather than in its first call.
+__attribute__((constructor)) void startLoadingModels()
+{
+    try {
+        engine();
+    } catch (...) {
+        // Retried, and reported through error codes, on the first call.
+    }
 }
 
 template <typename Call> int guarded(Call call)
