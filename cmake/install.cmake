@@ -5,7 +5,7 @@ include(CMakePackageConfigHelpers)
 
 set(MIVORA_FACE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/MivoraFace)
 
-install(TARGETS landmark_demo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS landmark_demo mivora_bench RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS mivoraface EXPORT MivoraFaceTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
@@ -36,7 +36,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 # Debian 12's runtime packages of what the library and the demo link.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "libc6, libstdc++6, libgcc-s1, libopencv-core406, libopencv-imgproc406, libopencv-videoio406, libopencv-highgui406, libdlib19.1, libdlib-data")
+  "libc6, libstdc++6, libgcc-s1, libopencv-core406, libopencv-imgproc406, libopencv-imgcodecs406, libopencv-videoio406, libopencv-highgui406, libdlib19.1, libdlib-data")
 # A shlibs file and the ldconfig trigger for the library.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 include(CPack)

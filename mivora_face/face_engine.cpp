@@ -243,16 +243,20 @@ bool FaceEngine::followFace(const cv::Mat& gray, Face& face, cv::Mat& searchPixe
 
 void FaceEngine::trackOrScan(Detection& detection)
 {
+    // Faces lost from their windows are dropped; only losing face 0 makes the
+    // whole frame be searched at once (the others come back at the next
+    // periodic search), so a flickering weak detection costs nothing.
     std::vector<Face> kept;
-    bool lostOne = false;
-    for (Face& face : detection.faces) {
+    bool lostFirst = false;
+    for (std::size_t i = 0; i < detection.faces.size(); ++i) {
+        Face& face = detection.faces[i];
         if (followFace(detection.gray, face, detection.searchPixels))
             kept.push_back(face);
-        else
-            lostOne = true;
+        else if (i == 0)
+            lostFirst = true;
     }
     ++detection.framesSinceFullScan;
-    if (!lostOne && !kept.empty() && detection.framesSinceFullScan < kFullScanInterval) {
+    if (!lostFirst && !kept.empty() && detection.framesSinceFullScan < kFullScanInterval) {
         detection.faces = std::move(kept);
         return;
     }

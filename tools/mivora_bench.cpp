@@ -1,0 +1,546 @@
+// mivora_bench: runs MivoraFace's two calls the way landmark_demo does, on
+// video files (video mode) or photos (still mode), and reports how long they
+// take and what they find; with --reference, also the plain dlib pipeline
+// (whole-frame HOG detector, then dlib's shape_predictor) on the same frames.
+//
+//   mivora_bench [--reference] [--annotate DIR] [--json FILE] INPUT...
+//   mivora_bench --make-clip PHOTO OUT.avi WIDTHxHEIGHT FRAMES [still]
+#include "mivora_face.h"
+
+#include <dlib/image_processing.h>
+#include <dlib/image_processing/frontal_face_detector.h>
+#include <dlib/opencv/cv_image.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Shape = std::array<float, MIVORA_FACE_LANDMARK_VALUE_COUNT>;
+
+double millisecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Milliseconds of each call of one kind.
+struct CallTimes {
+    std::vector<double> ms;
+    double percentile(double p) const
+    {
+        if (ms.empty())
+            return 0;
+        std::vector<double> sorted = ms;
+        std::sort(sorted.begin(), sorted.end());
+        const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
+        return sorted[std::min(sorted.size(), std::max<std::size_t>(rank, 1)) - 1];
+    }
+    double first() const { return ms.empty() ? 0 : ms.front(); }
+    double total() const
+    {
+        double sum = 0;
+        for (double m : ms)
+            sum += m;
+        return sum;
+    }
+};
+
+// What one pipeline did on one input.
+struct Run {
+    CallTimes detect;
+    CallTimes detectFollowing; // detections right after a frame with a face
+    CallTimes landmarks;
+    std::vector<std::optional<Shape>> shapes; // face 0 per frame
+    int framesWithFace() const
+    {
+        return static_cast<int>(
+            std::count_if(shapes.begin(), shapes.end(), [](const auto& s) { return s.has_value(); }));
+    }
+};
+
+// The plain pipeline: dlib's detector on the whole frame, then dlib's
+// shape_predictor; each model is read on first use.
+class ReferencePipeline {
+public:
+    int detect(const cv::Mat& bgr)
+    {
+        if (!detectorReady_) {
+            detector_ = dlib::get_frontal_face_detector();
+            detectorReady_ = true;
+        }
+        cv::cvtColor(bgr, gray_, cv::COLOR_BGR2GRAY);
+        std::vector<dlib::rect_detection> found;
+        detector_(dlib::cv_image<unsigned char>(gray_), found);
+        // The library's face order (confident first, then largest), so that
+        // face 0 is the same person in both.
+        std::stable_sort(found.begin(), found.end(), [](const dlib::rect_detection& a, const dlib::rect_detection& b) {
+            const bool aConfident = a.detection_confidence >= 0.5, bConfident = b.detection_confidence >= 0.5;
+            if (aConfident != bConfident)
+                return aConfident;
+            return a.rect.area() > b.rect.area();
+        });
+        faces_.clear();
+        for (const dlib::rect_detection& d : found)
+            faces_.push_back(d.rect);
+        return static_cast<int>(faces_.size());
+    }
+    void landmarks(int face, Shape& out)
+    {
+        if (!predictorReady_) {
+            const char* path = std::getenv("MIVORA_FACE_LANDMARK_MODEL");
+            dlib::deserialize(
+                path != nullptr && path[0] != '\0' ? path : "/usr/share/dlib/shape_predictor_68_face_landmarks.dat") >>
+                predictor_;
+            predictorReady_ = true;
+        }
+        const dlib::full_object_detection shape =
+            predictor_(dlib::cv_image<unsigned char>(gray_), faces_[static_cast<std::size_t>(face)]);
+        for (unsigned long i = 0; i < shape.num_parts(); ++i) {
+            out[2 * i] = static_cast<float>(shape.part(i).x());
+            out[2 * i + 1] = static_cast<float>(shape.part(i).y());
+        }
+    }
+
+private:
+    bool detectorReady_ = false;
+    bool predictorReady_ = false;
+    dlib::frontal_face_detector detector_;
+    dlib::shape_predictor predictor_;
+    cv::Mat gray_;
+    std::vector<dlib::rectangle> faces_;
+};
+
+cv::Point2f point(const Shape& s, int i) { return {s[2 * i], s[2 * i + 1]}; }
+
+// Distance between the eye centres (points 36-41 and 42-47).
+double interOcular(const Shape& s)
+{
+    cv::Point2f left(0, 0), right(0, 0);
+    for (int i = 0; i < 6; ++i) {
+        left += point(s, 36 + i) / 6.0f;
+        right += point(s, 42 + i) / 6.0f;
+    }
+    return std::max(1.0, cv::norm(left - right));
+}
+
+// Mean point distance of a from b, over b's inter-ocular distance.
+double shapeDistance(const Shape& a, const Shape& b)
+{
+    double sum = 0;
+    for (int i = 0; i < MIVORA_FACE_LANDMARK_POINT_COUNT; ++i)
+        sum += cv::norm(point(a, i) - point(b, i));
+    return sum / MIVORA_FACE_LANDMARK_POINT_COUNT / interOcular(b);
+}
+
+// Mean of shapeDistance between face 0 of successive frames.
+double meanMovement(const Run& run)
+{
+    double sum = 0;
+    int count = 0;
+    for (std::size_t i = 1; i < run.shapes.size(); ++i)
+        if (run.shapes[i] && run.shapes[i - 1]) {
+            sum += shapeDistance(*run.shapes[i], *run.shapes[i - 1]);
+            ++count;
+        }
+    return count == 0 ? 0 : sum / count;
+}
+
+struct Comparison {
+    int missed = 0; // frames where only the reference found a face
+    int extra = 0;  // frames where only MivoraFace found one
+    double meanDistance = 0;
+    double maxDistance = 0;
+};
+
+Comparison compare(const Run& mine, const Run& reference)
+{
+    Comparison c;
+    int both = 0;
+    for (std::size_t i = 0; i < mine.shapes.size(); ++i) {
+        const auto& a = mine.shapes[i];
+        const auto& b = reference.shapes[i];
+        c.missed += !a && b;
+        c.extra += a && !b;
+        if (a && b) {
+            const double d = shapeDistance(*a, *b);
+            c.meanDistance += d;
+            c.maxDistance = std::max(c.maxDistance, d);
+            ++both;
+        }
+    }
+    if (both > 0)
+        c.meanDistance /= both;
+    return c;
+}
+
+// Frames of one input: a video file, or one photo.
+class FrameSource {
+public:
+    explicit FrameSource(const std::string& path)
+    {
+        image_ = cv::imread(path, cv::IMREAD_COLOR);
+        if (image_.empty() && capture_.open(path)) {
+            video_ = true;
+            total_ = static_cast<int>(capture_.get(cv::CAP_PROP_FRAME_COUNT));
+        } else if (!image_.empty()) {
+            total_ = 1;
+        }
+    }
+    bool usable() const { return video_ || !image_.empty(); }
+    bool video() const { return video_; }
+    int total() const { return total_; }
+    bool next(cv::Mat& frame)
+    {
+        if (video_)
+            return capture_.read(frame) && !frame.empty();
+        if (image_.empty())
+            return false;
+        frame = image_;
+        image_.release();
+        return true;
+    }
+
+private:
+    cv::VideoCapture capture_;
+    cv::Mat image_;
+    bool video_ = false;
+    int total_ = 0;
+};
+
+void drawShape(cv::Mat& frame, const Shape& shape, const cv::Scalar& colour)
+{
+    for (int i = 0; i < MIVORA_FACE_LANDMARK_POINT_COUNT; ++i)
+        cv::circle(frame, point(shape, i), 2, colour, cv::FILLED);
+}
+
+struct InputReport {
+    std::string name;
+    bool video = false;
+    int frames = 0;
+    Run mine;
+    std::optional<Run> reference;
+};
+
+// Returns false when the input cannot be read or the library fails.
+bool benchmarkInput(const std::string& path, bool withReference, const std::string& annotateDir,
+                    ReferencePipeline& reference, InputReport& report)
+{
+    FrameSource source(path);
+    if (!source.usable()) {
+        std::fprintf(stderr, "mivora_bench: %s is neither a readable video nor a photo\n", path.c_str());
+        return false;
+    }
+    report.name = path;
+    report.video = source.video();
+    if (withReference)
+        report.reference.emplace();
+    const int mode = source.video() ? MIVORA_FACE_MODE_VIDEO : MIVORA_FACE_MODE_STILL;
+    const bool terminal = isatty(STDERR_FILENO) != 0;
+    cv::Mat frame, bgr;
+    bool previousHadFace = false;
+    while (source.next(frame)) {
+        // Decoders give 8-bit BGR; the library also needs it continuous.
+        bgr = frame.isContinuous() ? frame : frame.clone();
+
+        Clock::time_point start = Clock::now();
+        const int faces = MivoraFaceDetectStd(bgr.data, bgr.cols, bgr.rows, mode);
+        const double detectMs = millisecondsSince(start);
+        if (faces < 0) {
+            std::fprintf(stderr, "\nmivora_bench: %s: detection failed with code %d\n", path.c_str(), faces);
+            return false;
+        }
+        report.mine.detect.ms.push_back(detectMs);
+        if (previousHadFace && faces > 0)
+            report.mine.detectFollowing.ms.push_back(detectMs);
+        previousHadFace = faces > 0;
+        std::optional<Shape> shape;
+        if (faces > 0) {
+            shape.emplace();
+            start = Clock::now();
+            const int status = MivoraGetFaceLandmark68Std(0, shape->data());
+            report.mine.landmarks.ms.push_back(millisecondsSince(start));
+            if (status != MIVORA_FACE_OK) {
+                std::fprintf(stderr, "\nmivora_bench: %s: landmarks failed with code %d\n", path.c_str(), status);
+                return false;
+            }
+        }
+        report.mine.shapes.push_back(shape);
+
+        if (report.reference) {
+            Run& ref = *report.reference;
+            start = Clock::now();
+            const int refFaces = reference.detect(bgr);
+            const double refMs = millisecondsSince(start);
+            ref.detect.ms.push_back(refMs);
+            if (!ref.shapes.empty() && ref.shapes.back() && refFaces > 0)
+                ref.detectFollowing.ms.push_back(refMs);
+            std::optional<Shape> refShape;
+            if (refFaces > 0) {
+                refShape.emplace();
+                start = Clock::now();
+                reference.landmarks(0, *refShape);
+                ref.landmarks.ms.push_back(millisecondsSince(start));
+            }
+            ref.shapes.push_back(refShape);
+        }
+
+        if (!annotateDir.empty()) {
+            cv::Mat annotated = bgr.clone();
+            if (report.reference && report.reference->shapes.back())
+                drawShape(annotated, *report.reference->shapes.back(), cv::Scalar(0, 255, 0));
+            if (shape)
+                drawShape(annotated, *shape, cv::Scalar(0, 0, 255));
+            char name[32];
+            std::snprintf(name, sizeof name, "_%05d.png", report.frames);
+            const std::string file =
+                (std::filesystem::path(annotateDir) / (std::filesystem::path(path).stem().string() + name)).string();
+            if (!cv::imwrite(file, annotated)) {
+                std::fprintf(stderr, "\nmivora_bench: cannot write %s\n", file.c_str());
+                return false;
+            }
+        }
+        ++report.frames;
+        if (terminal && report.frames % 10 == 0)
+            std::fprintf(stderr, "\r%s: frame %d/%d", path.c_str(), report.frames, source.total());
+        else if (!terminal && report.frames % 100 == 0)
+            std::fprintf(stderr, "%s: frame %d/%d\n", path.c_str(), report.frames, source.total());
+    }
+    if (terminal)
+        std::fprintf(stderr, "\r%s: %d frames done\n", path.c_str(), report.frames);
+    return true;
+}
+
+void printRow(const char* label, const CallTimes& t)
+{
+    std::printf("  %-24s %6zu %8.2f %8.2f %8.2f %8.2f %8.2f\n", label, t.ms.size(), t.percentile(50), t.percentile(95),
+                t.percentile(99), t.percentile(100), t.first());
+}
+
+double framesPerSecond(const Run& run, int frames)
+{
+    const double ms = run.detect.total() + run.landmarks.total();
+    return ms > 0 ? frames * 1000.0 / ms : 0;
+}
+
+double ratio(double reference, double mine) { return mine > 0 ? reference / mine : 0; }
+
+void printReport(const InputReport& r)
+{
+    std::printf("%s: %d frames, %s mode\n", r.name.c_str(), r.frames, r.video ? "video" : "still");
+    std::printf("  %-24s %6s %8s %8s %8s %8s %8s\n", "milliseconds per call", "calls", "p50", "p95", "p99", "max",
+                "first");
+    printRow("MivoraFace detect", r.mine.detect);
+    printRow("  after a face", r.mine.detectFollowing);
+    printRow("MivoraFace landmarks", r.mine.landmarks);
+    if (r.reference) {
+        printRow("reference detect", r.reference->detect);
+        printRow("  after a face", r.reference->detectFollowing);
+        printRow("reference landmarks", r.reference->landmarks);
+    }
+    std::printf("  frames with a face: MivoraFace %d", r.mine.framesWithFace());
+    if (r.reference) {
+        const Comparison c = compare(r.mine, *r.reference);
+        std::printf(", reference %d (only reference: %d, only MivoraFace: %d)\n", r.reference->framesWithFace(),
+                    c.missed, c.extra);
+        std::printf("  frames per second: MivoraFace %.1f, reference %.1f\n", framesPerSecond(r.mine, r.frames),
+                    framesPerSecond(*r.reference, r.frames));
+        std::printf("  speed-up at p50: detect %.1fx (after a face %.1fx), landmarks %.1fx\n",
+                    ratio(r.reference->detect.percentile(50), r.mine.detect.percentile(50)),
+                    ratio(r.reference->detectFollowing.percentile(50), r.mine.detectFollowing.percentile(50)),
+                    ratio(r.reference->landmarks.percentile(50), r.mine.landmarks.percentile(50)));
+        std::printf("  landmarks from the reference's: mean %.2f%%, max %.2f%% of the inter-ocular distance\n",
+                    100 * c.meanDistance, 100 * c.maxDistance);
+        std::printf("  frame-to-frame landmark movement: MivoraFace %.2f%%, reference %.2f%%\n",
+                    100 * meanMovement(r.mine), 100 * meanMovement(*r.reference));
+    } else {
+        std::printf("\n  frames per second: %.1f\n", framesPerSecond(r.mine, r.frames));
+        std::printf("  frame-to-frame landmark movement: %.2f%%\n", 100 * meanMovement(r.mine));
+    }
+}
+
+std::string jsonTimes(const CallTimes& t)
+{
+    std::ostringstream out;
+    out << "{\"calls\": " << t.ms.size() << ", \"p50\": " << t.percentile(50) << ", \"p95\": " << t.percentile(95)
+        << ", \"p99\": " << t.percentile(99) << ", \"max\": " << t.percentile(100) << ", \"first\": " << t.first()
+        << "}";
+    return out.str();
+}
+
+std::string jsonRun(const Run& run, int frames)
+{
+    std::ostringstream out;
+    out << "{\"frames_with_face\": " << run.framesWithFace() << ", \"detect_ms\": " << jsonTimes(run.detect)
+        << ", \"detect_after_face_ms\": " << jsonTimes(run.detectFollowing)
+        << ", \"landmarks_ms\": " << jsonTimes(run.landmarks) << ", \"fps\": " << framesPerSecond(run, frames)
+        << ", \"movement\": " << meanMovement(run) << "}";
+    return out.str();
+}
+
+std::string jsonString(const std::string& s)
+{
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        if (static_cast<unsigned char>(c) < 0x20)
+            continue;
+        out += c;
+    }
+    return out + "\"";
+}
+
+bool writeJson(const std::string& path, const std::vector<InputReport>& reports)
+{
+    std::ofstream out(path);
+    out << "{\"inputs\": [\n";
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        const InputReport& r = reports[i];
+        out << "  {\"input\": " << jsonString(r.name) << ", \"mode\": \"" << (r.video ? "video" : "still")
+            << "\", \"frames\": " << r.frames << ", \"mivoraface\": " << jsonRun(r.mine, r.frames);
+        if (r.reference) {
+            const Comparison c = compare(r.mine, *r.reference);
+            out << ", \"reference\": " << jsonRun(*r.reference, r.frames)
+                << ", \"comparison\": {\"only_reference\": " << c.missed << ", \"only_mivoraface\": " << c.extra
+                << ", \"mean_distance\": " << c.meanDistance << ", \"max_distance\": " << c.maxDistance << "}";
+        }
+        out << "}" << (i + 1 < reports.size() ? "," : "") << "\n";
+    }
+    out << "]}\n";
+    return static_cast<bool>(out.flush());
+}
+
+// A camera-like clip: the photo drifting and zooming over a textured
+// background, with a face-free fifth of the frames in the middle; or, still,
+// the first frame over and over.
+bool makeClip(const std::string& photoPath, const std::string& outPath, cv::Size size, int frames, bool still)
+{
+    const cv::Mat photo = cv::imread(photoPath, cv::IMREAD_COLOR);
+    if (photo.empty()) {
+        std::fprintf(stderr, "mivora_bench: cannot read %s\n", photoPath.c_str());
+        return false;
+    }
+    cv::VideoWriter writer(outPath, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30.0, size);
+    if (!writer.isOpened()) {
+        std::fprintf(stderr, "mivora_bench: cannot write %s\n", outPath.c_str());
+        return false;
+    }
+    cv::Mat background(size, CV_8UC3);
+    cv::RNG rng(2024);
+    rng.fill(background, cv::RNG::UNIFORM, 40, 220);
+    cv::GaussianBlur(background, background, cv::Size(0, 0), 3.0);
+    const int emptyFrom = still ? frames : frames * 2 / 5;
+    const int emptyTo = still ? frames : frames * 3 / 5;
+    for (int i = 0; i < frames; ++i) {
+        cv::Mat frame = background.clone();
+        if (i < emptyFrom || i >= emptyTo) {
+            const double t = still ? 0.0 : i * 2.0 * CV_PI;
+            const double scale = 0.8 * size.height / photo.rows * (1.0 + 0.15 * std::sin(t / 110.0));
+            const double cx = size.width / 2.0 + 0.12 * size.width * std::sin(t / 90.0);
+            const double cy = size.height / 2.0 + 0.06 * size.height * std::sin(t / 70.0);
+            const cv::Mat warp = (cv::Mat_<double>(2, 3) << scale, 0, cx - scale * photo.cols / 2.0, 0, scale,
+                                  cy - scale * photo.rows / 2.0);
+            cv::warpAffine(photo, frame, warp, size, cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+        }
+        writer << frame;
+    }
+    if (still)
+        std::fprintf(stderr, "%s: %d identical frames of %dx%d\n", outPath.c_str(), frames, size.width, size.height);
+    else
+        std::fprintf(stderr, "%s: %d frames of %dx%d, no face in frames %d to %d\n", outPath.c_str(), frames,
+                     size.width, size.height, emptyFrom, emptyTo - 1);
+    return true;
+}
+
+int usage(const char* program)
+{
+    std::fprintf(stderr,
+                 "usage: %s [--reference] [--annotate DIR] [--json FILE] INPUT...\n"
+                 "       %s --make-clip PHOTO OUT.avi WIDTHxHEIGHT FRAMES [still]\n"
+                 "Video files run in video mode, photos in still mode. --reference also runs the plain dlib\n"
+                 "pipeline and compares; --annotate writes each frame with the landmarks drawn (MivoraFace red,\n"
+                 "reference green); --json writes the figures.\n",
+                 program, program);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc >= 2 && std::strcmp(argv[1], "--make-clip") == 0) {
+        int width = 0, height = 0;
+        const bool still = argc == 7 && std::strcmp(argv[6], "still") == 0;
+        if ((argc != 6 && !still) || std::sscanf(argv[4], "%dx%d", &width, &height) != 2 || width <= 0 || height <= 0 ||
+            std::atoi(argv[5]) <= 0)
+            return usage(argv[0]);
+        return makeClip(argv[2], argv[3], cv::Size(width, height), std::atoi(argv[5]), still) ? 0 : 1;
+    }
+    bool withReference = false;
+    std::string annotateDir, jsonPath;
+    std::vector<std::string> inputs;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--reference")
+            withReference = true;
+        else if (arg == "--annotate" && i + 1 < argc)
+            annotateDir = argv[++i];
+        else if (arg == "--json" && i + 1 < argc)
+            jsonPath = argv[++i];
+        else if (arg.rfind("--", 0) == 0)
+            return usage(argv[0]);
+        else
+            inputs.push_back(arg);
+    }
+    if (inputs.empty())
+        return usage(argv[0]);
+    if (!annotateDir.empty()) {
+        std::error_code error;
+        std::filesystem::create_directories(annotateDir, error);
+        if (error) {
+            std::fprintf(stderr, "mivora_bench: cannot create %s: %s\n", annotateDir.c_str(), error.message().c_str());
+            return 1;
+        }
+    }
+
+    ReferencePipeline reference;
+    std::vector<InputReport> reports;
+    bool ok = true;
+    for (const std::string& input : inputs) {
+        InputReport report;
+        try {
+            if (!benchmarkInput(input, withReference, annotateDir, reference, report)) {
+                ok = false;
+                continue;
+            }
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "\nmivora_bench: %s: %s\n", input.c_str(), e.what());
+            ok = false;
+            continue;
+        }
+        printReport(report);
+        reports.push_back(std::move(report));
+    }
+    if (!jsonPath.empty() && !writeJson(jsonPath, reports)) {
+        std::fprintf(stderr, "mivora_bench: cannot write %s\n", jsonPath.c_str());
+        ok = false;
+    }
+    return ok ? 0 : 1;
+}
