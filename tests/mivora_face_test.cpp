@@ -236,7 +236,21 @@ TEST(MivoraModelFile, UnusableModelsGiveOneLineAndErrorCodes)
             out.put(static_cast<char>(rng.uniform(0, 256)));
     }
 
-    for (const std::string& path : {missing, empty, truncated, garbage, dir}) {
+    // Packed models: cut short, and with one tree's feature index out of range.
+    const std::string packedTruncated = dir + "truncated.mivora", packedBadIndex = dir + "bad_index.mivora";
+    {
+        std::string packed = readFile(PACKED_MODEL_PATH);
+        ASSERT_GT(packed.size(), 1000000u) << "the build packs the model";
+        std::ofstream(packedTruncated, std::ios::binary).write(packed.data(), 2000000);
+        // The first split of the first tree follows the header (32 bytes), the
+        // mean shape (136 floats) and 15 cascades of 500 anchors and deltas.
+        const std::size_t firstSplit = 32 + 136 * 4 + 15 * 500 * 12;
+        packed[firstSplit + 3] = '\x7f';
+        std::ofstream(packedBadIndex, std::ios::binary)
+            .write(packed.data(), static_cast<std::streamsize>(packed.size()));
+    }
+
+    for (const std::string& path : {missing, empty, truncated, garbage, dir, packedTruncated, packedBadIndex}) {
         const ProbeRun run = runProbe(path);
         const std::string codes = std::to_string(MIVORA_FACE_ERROR_MODEL_UNAVAILABLE) + " " +
                                   std::to_string(MIVORA_FACE_ERROR_MODEL_UNAVAILABLE) + " 1\n";
@@ -248,13 +262,15 @@ TEST(MivoraModelFile, UnusableModelsGiveOneLineAndErrorCodes)
     }
 }
 
-TEST(MivoraModelFile, GoodModelIsSilent)
+TEST(MivoraModelFile, GoodModelsAreSilent)
 {
-    const ProbeRun run = runProbe("/usr/share/dlib/shape_predictor_68_face_landmarks.dat");
-    const std::string codes =
-        "0 " + std::to_string(MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE) + " 1\n"; // a flat image has no face
-    EXPECT_EQ(run.out, codes + codes);
-    EXPECT_EQ(run.err, "");
+    for (const char* path : {"/usr/share/dlib/shape_predictor_68_face_landmarks.dat", PACKED_MODEL_PATH}) {
+        const ProbeRun run = runProbe(path);
+        const std::string codes =
+            "0 " + std::to_string(MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE) + " 1\n"; // a flat image has no face
+        EXPECT_EQ(run.out, codes + codes) << path;
+        EXPECT_EQ(run.err, "") << path;
+    }
 }
 
 TEST(MivoraThreads, ConcurrentCallersEachGetTheirOwnLandmarks)
