@@ -32,8 +32,10 @@
  * MivoraFace::mivoraface) or with pkg-config (pkg-config --cflags --libs
  * mivoraface).
  *
- * There is no initialisation or shutdown call: the library sets itself up on
- * first use and releases everything when the process ends.
+ * There is no initialisation or shutdown call: the library starts loading its
+ * models on a background thread as soon as it is loaded, calls made before
+ * the load has finished wait for it, and everything is released when the
+ * process ends.
  *
  * Image format
  * ------------
@@ -50,19 +52,34 @@
  *
  * Landmark model
  * --------------
- * The landmarks come from dlib's 68-point model, read from
- * /usr/share/dlib/shape_predictor_68_face_landmarks.dat (Debian package
- * libdlib-data), or from the file named by the environment variable
- * MIVORA_FACE_LANDMARK_MODEL when it is set and not empty. The model is read
- * once, on the first call. When it cannot be read, one line naming the path
- * and the fix is written to stderr (once per process) and every call returns
+ * The landmarks come from dlib's 68-point model (Debian package
+ * libdlib-data). The build packs it into share/mivoraface beside the library,
+ * a form that opens in milliseconds; without that file the library reads
+ * /usr/share/dlib/shape_predictor_68_face_landmarks.dat, which takes about a
+ * second. The environment variable MIVORA_FACE_LANDMARK_MODEL, when set and
+ * not empty, names the model file instead, packed (mivora_model_pack makes
+ * one) or dlib's own format; it is read when the library loads. When the
+ * model cannot be read, one line naming the path and the fix is written to
+ * stderr (once per process) and every call returns
  * MIVORA_FACE_ERROR_MODEL_UNAVAILABLE. The library never writes to stdout.
+ *
+ * Video mode
+ * ----------
+ * In MIVORA_FACE_MODE_VIDEO each face found is followed into the next frame
+ * by searching only a window around it, which is what makes video mode fast;
+ * the whole frame is searched again when face 0 is lost, when there is no
+ * face, when the frame size changes, and every 30 frames, so that new faces
+ * are found. A face keeps its number while it stays in view. In
+ * MIVORA_FACE_MODE_STILL every call searches the whole image and gives
+ * exactly the faces and points of dlib's detector and shape predictor; a
+ * still call also ends the following of faces.
  *
  * Threading
  * ---------
  * Any thread may call the library. The landmark call answers the most recent
  * detection call of the same thread, so threads that each detect and then ask
- * for landmarks never see each other's faces. Calls are serialised by an
+ * for landmarks never see each other's faces, and each thread's video-mode
+ * faces are followed from its own previous frame. Calls are serialised by an
  * internal lock: they are safe from several threads at once, but do not run
  * in parallel. What a thread's detection keeps is released when the thread
  * ends.
@@ -122,7 +139,8 @@ extern "C" {
  *
  * @return the number of faces found (0 when none), numbered from 0: faces the
  *         detector is confident of come first, each group largest first, so
- *         face 0 is the most prominent face; or, with nothing found:
+ *         face 0 is the most prominent face (in video mode, faces followed
+ *         from the previous frame keep their numbers); or, with nothing found:
  *         MIVORA_FACE_ERROR_INVALID_ARGUMENT when pixels is NULL, a side is
  *         not in range or mode is unknown (the buffer is then not read);
  *         MIVORA_FACE_ERROR_MODEL_UNAVAILABLE when the model cannot be read;
