@@ -19,10 +19,12 @@ namespace mivora {
 namespace {
 
 constexpr char kMagic[8] = {'M', 'I', 'V', 'O', 'R', 'A', 'S', 'P'};
-constexpr std::uint32_t kFormatVersion = 1;
+constexpr std::uint32_t kFormatVersion = 2;
 constexpr std::uint32_t kPointCount = 68;
 constexpr std::uint32_t kShapeValues = 2 * kPointCount;
 constexpr std::size_t kLeafAlignment = 64;
+// Split feature indices are stored in 16 bits.
+constexpr std::uint32_t kMaxFeatures = 65535;
 
 struct Header {
     char magic[8];
@@ -35,12 +37,13 @@ struct Header {
 };
 static_assert(sizeof(Header) == 32, "packed header is 32 bytes");
 
+// 8 bytes, not dlib's 24: the walks are bound by loading splits.
 struct PackedSplit {
-    std::uint32_t first;
-    std::uint32_t second;
+    std::uint16_t first;
+    std::uint16_t second;
     float threshold;
 };
-static_assert(sizeof(PackedSplit) == 12, "packed split is 12 bytes");
+static_assert(sizeof(PackedSplit) == 8, "packed split is 8 bytes");
 
 // Byte offsets of each section of a packed model.
 struct Layout {
@@ -163,6 +166,8 @@ std::vector<unsigned char> LandmarkModel::pack(const std::string& dlibModelPath)
     header.treesPerCascade = static_cast<std::uint32_t>(forests[0].size());
     header.splitsPerTree = static_cast<std::uint32_t>(forests[0][0].splits.size());
     header.featuresPerCascade = static_cast<std::uint32_t>(anchors[0].size());
+    if (header.featuresPerCascade > kMaxFeatures)
+        throw std::runtime_error("more feature pixels per cascade than the packed form holds");
 
     const Layout layout = layoutOf(header);
     std::vector<unsigned char> bytes(layout.total, 0);
@@ -185,7 +190,7 @@ std::vector<unsigned char> LandmarkModel::pack(const std::string& dlibModelPath)
             if (tree.splits.size() != header.splitsPerTree || tree.leaf_values.size() != header.splitsPerTree + 1)
                 throw std::runtime_error("trees of different shapes");
             for (const dlib::impl::split_feature& split : tree.splits)
-                *splitOut++ = {static_cast<std::uint32_t>(split.idx1), static_cast<std::uint32_t>(split.idx2),
+                *splitOut++ = {static_cast<std::uint16_t>(split.idx1), static_cast<std::uint16_t>(split.idx2),
                                split.thresh};
             for (const dlib::matrix<float, 0, 1>& leaf : tree.leaf_values) {
                 if (leaf.size() != kShapeValues)
@@ -271,7 +276,7 @@ bool LandmarkModel::attach(const unsigned char* bytes, std::size_t size, std::st
     // Bounds that keep the layout arithmetic far from overflow.
     if (h.cascades == 0 || h.cascades > 100 || h.treesPerCascade == 0 || h.treesPerCascade > 100000 ||
         h.splitsPerTree > 1023 || !isPowerOfTwo(h.splitsPerTree + std::size_t{1}) || h.featuresPerCascade == 0 ||
-        h.featuresPerCascade > 100000) {
+        h.featuresPerCascade > kMaxFeatures) {
         problem = "implausible sizes";
         return false;
     }

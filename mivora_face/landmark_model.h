@@ -59,7 +59,7 @@ private:
     const float* initialShape_ = nullptr;
     const std::uint32_t* anchors_ = nullptr; // [cascade][feature]
     const float* deltas_ = nullptr;          // [cascade][feature][x, y]
-    const std::uint32_t* splits_ = nullptr;  // [cascade][tree][split][idx1, idx2, threshold bits]
+    const std::uint32_t* splits_ = nullptr;  // [cascade][tree][split]: 16-bit indices, float threshold
     const float* leaves_ = nullptr;          // [cascade][tree][leaf][136]
     const unsigned char* bytes_ = nullptr;
     std::size_t size_ = 0;
