@@ -139,6 +139,8 @@ void FaceEngine::loadModels()
 
     std::string problem;
     std::unique_ptr<LandmarkModel> model = LandmarkModel::open(files_.landmarks, problem);
+    if (model)
+        model->readAhead();
     if (!model)
         std::fprintf(stderr,
                      "mivora_face: cannot load the landmark model '%s': %s; install the Debian "
@@ -152,9 +154,6 @@ void FaceEngine::loadModels()
         loading_ = false;
     }
     loaded_.notify_all();
-    // Outside the lock: callers may already use the model meanwhile.
-    if (landmarkModel_)
-        landmarkModel_->prefault();
 }
 
 bool FaceEngine::modelsReady(std::unique_lock<std::mutex>& lock)

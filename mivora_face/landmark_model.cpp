@@ -314,15 +314,10 @@ bool LandmarkModel::attach(const unsigned char* bytes, std::size_t size, std::st
     return true;
 }
 
-void LandmarkModel::prefault() const
+void LandmarkModel::readAhead() const
 {
-    if (!mapping_)
-        return;
-    madvise(mapping_->address, mapping_->size, MADV_WILLNEED);
-    unsigned char sum = 0;
-    for (std::size_t offset = 0; offset < size_; offset += 4096)
-        sum = static_cast<unsigned char>(sum + static_cast<const volatile unsigned char*>(bytes_)[offset]);
-    (void)sum;
+    if (mapping_)
+        madvise(mapping_->address, mapping_->size, MADV_WILLNEED);
 }
 
 void LandmarkModel::predict(const cv::Mat& gray, const dlib::rectangle& rect, float* points) const

@@ -38,9 +38,9 @@ public:
     //           exactly what dlib::shape_predictor returns for rect.
     void predict(const cv::Mat& gray, const dlib::rectangle& rect, float* points) const;
 
-    // Reads every page of a mapped model once, so that the first predictions
-    // do not wait on page faults. Safe to run on another thread.
-    void prefault() const;
+    // Asks the kernel to read a mapped model into memory ahead of use; it
+    // returns at once, so it competes with no caller for the CPU.
+    void readAhead() const;
 
 private:
     struct Mapping;
