@@ -139,8 +139,6 @@ void FaceEngine::loadModels()
 
     std::string problem;
     std::unique_ptr<LandmarkModel> model = LandmarkModel::open(files_.landmarks, problem);
-    if (model)
-        model->readAhead();
     if (!model)
         std::fprintf(stderr,
                      "mivora_face: cannot load the landmark model '%s': %s; install the Debian "

@@ -227,7 +227,9 @@ std::unique_ptr<LandmarkModel> LandmarkModel::open(const std::string& path, std:
     if (packed) {
         model->mapping_ = std::make_unique<Mapping>();
         model->mapping_->size = static_cast<std::size_t>(status.st_size);
-        model->mapping_->address = mmap(nullptr, model->mapping_->size, PROT_READ, MAP_PRIVATE, fd, 0);
+        // Populated now, in a millisecond or two, rather than page by page
+        // during the first predictions.
+        model->mapping_->address = mmap(nullptr, model->mapping_->size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
     }
     ::close(fd);
 
@@ -312,12 +314,6 @@ bool LandmarkModel::attach(const unsigned char* bytes, std::size_t size, std::st
     bytes_ = bytes;
     size_ = size;
     return true;
-}
-
-void LandmarkModel::readAhead() const
-{
-    if (mapping_)
-        madvise(mapping_->address, mapping_->size, MADV_WILLNEED);
 }
 
 void LandmarkModel::predict(const cv::Mat& gray, const dlib::rectangle& rect, float* points) const

@@ -38,10 +38,6 @@ public:
     //           exactly what dlib::shape_predictor returns for rect.
     void predict(const cv::Mat& gray, const dlib::rectangle& rect, float* points) const;
 
-    // Asks the kernel to read a mapped model into memory ahead of use; it
-    // returns at once, so it competes with no caller for the CPU.
-    void readAhead() const;
-
 private:
     struct Mapping;
     LandmarkModel() = default;
