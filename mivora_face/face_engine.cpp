@@ -1,5 +1,6 @@
 #include "face_engine.h"
 
+#include "face_order.h"
 #include "mivora_face.h"
 
 #include <dlib/opencv/cv_image.h>
@@ -26,10 +27,6 @@ namespace {
 constexpr const char* kDebianModelPath = "/usr/share/dlib/shape_predictor_68_face_landmarks.dat";
 constexpr const char* kPackedModelName = "shape_predictor_68_face_landmarks.mivora";
 constexpr const char* kDetectorName = "frontal_face_detector.dat";
-
-// Detector scores of real frontal faces lie well above 1 on our photos; false
-// detections on face-like patterns stay below about 0.15.
-constexpr double kConfidentDetection = 0.5;
 
 // The detector's boxes are 73 pixels wide at its first pyramid level and grow
 // by 6/5 per level. A search window puts the tracked face at the second level,
@@ -171,20 +168,7 @@ std::vector<FaceEngine::Face> FaceEngine::scanWholeFrame(const cv::Mat& gray)
 {
     std::vector<dlib::rect_detection> found;
     detector_(dlib::cv_image<unsigned char>(gray), found);
-    // Confident faces first, each group largest first, ties in reading order.
-    // A weak detection (a face-like badge, say) can be a pyramid step larger
-    // than the real face next to it and must not become face 0.
-    std::sort(found.begin(), found.end(), [](const dlib::rect_detection& a, const dlib::rect_detection& b) {
-        const bool aConfident = a.detection_confidence >= kConfidentDetection;
-        const bool bConfident = b.detection_confidence >= kConfidentDetection;
-        if (aConfident != bConfident)
-            return aConfident;
-        if (a.rect.area() != b.rect.area())
-            return a.rect.area() > b.rect.area();
-        if (a.rect.top() != b.rect.top())
-            return a.rect.top() < b.rect.top();
-        return a.rect.left() < b.rect.left();
-    });
+    std::sort(found.begin(), found.end(), numberedBefore);
     std::vector<Face> faces;
     for (const dlib::rect_detection& d : found)
         faces.push_back(Face{d.rect, d.detection_confidence, SearchWindow{}});
@@ -264,8 +248,7 @@ void FaceEngine::trackOrScan(Detection& detection)
         if (!known)
             kept.push_back(std::move(found));
     }
-    std::stable_partition(kept.begin(), kept.end(),
-                          [](const Face& face) { return face.confidence >= kConfidentDetection; });
+    std::stable_partition(kept.begin(), kept.end(), [](const Face& face) { return isConfident(face.confidence); });
     detection.faces = std::move(kept);
     detection.framesSinceFullScan = 0;
 }

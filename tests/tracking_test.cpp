@@ -1,12 +1,10 @@
 // Video mode against the plain dlib pipeline: faces are followed from frame to
 // frame without being lost, gained or moved, and still mode is dlib's answer.
 #include "mivora_face.h"
+#include "reference_pipeline.h"
 
 #include "test_support.h"
 
-#include <dlib/image_processing.h>
-#include <dlib/image_processing/frontal_face_detector.h>
-#include <dlib/opencv/cv_image.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -14,7 +12,7 @@
 
 namespace {
 
-using Shape = std::array<float, MIVORA_FACE_LANDMARK_VALUE_COUNT>;
+using mivora::Shape;
 
 // Face 0 and its landmarks, or nothing when no face is found.
 std::optional<Shape> libraryFace(const cv::Mat& bgr, int mode, int* count = nullptr)
@@ -29,60 +27,16 @@ std::optional<Shape> libraryFace(const cv::Mat& bgr, int mode, int* count = null
     return shape;
 }
 
-// dlib's detector on the whole image and its shape predictor on its surest face.
-class PlainDlib {
-public:
-    PlainDlib() : detector_(dlib::get_frontal_face_detector())
-    {
-        dlib::deserialize("/usr/share/dlib/shape_predictor_68_face_landmarks.dat") >> predictor_;
-    }
-    std::optional<Shape> face(const cv::Mat& bgr, int* count = nullptr)
-    {
-        cv::Mat gray;
-        cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
-        std::vector<dlib::rect_detection> faces;
-        detector_(dlib::cv_image<unsigned char>(gray), faces);
-        if (count != nullptr)
-            *count = static_cast<int>(faces.size());
-        if (faces.empty())
-            return std::nullopt;
-        const auto surest = std::max_element(faces.begin(), faces.end(), [](const auto& a, const auto& b) {
-            return a.detection_confidence < b.detection_confidence;
-        });
-        const dlib::full_object_detection parts = predictor_(dlib::cv_image<unsigned char>(gray), surest->rect);
-        Shape shape{};
-        for (unsigned long i = 0; i < parts.num_parts(); ++i) {
-            shape[2 * i] = static_cast<float>(parts.part(i).x());
-            shape[2 * i + 1] = static_cast<float>(parts.part(i).y());
-        }
-        return shape;
-    }
-
-private:
-    dlib::frontal_face_detector detector_;
-    dlib::shape_predictor predictor_;
-};
-
-cv::Point2f point(const Shape& s, int i) { return {s[2 * i], s[2 * i + 1]}; }
-
-// Mean point distance over the reference's inter-ocular distance.
-double relativeDistance(const Shape& a, const Shape& reference)
+// Face 0 of the plain dlib pipeline, or nothing when it finds no face.
+std::optional<Shape> referenceFace(const cv::Mat& bgr, int* count = nullptr)
 {
-    cv::Point2f left(0, 0), right(0, 0);
-    for (int i = 0; i < 6; ++i) {
-        left += point(reference, 36 + i) / 6.0f;
-        right += point(reference, 42 + i) / 6.0f;
-    }
-    double sum = 0;
-    for (int i = 0; i < MIVORA_FACE_LANDMARK_POINT_COUNT; ++i)
-        sum += cv::norm(point(a, i) - point(reference, i));
-    return sum / MIVORA_FACE_LANDMARK_POINT_COUNT / cv::norm(left - right);
-}
-
-PlainDlib& plainDlib()
-{
-    static PlainDlib instance;
-    return instance;
+    static mivora::ReferencePipeline reference;
+    const int faces = reference.detect(bgr);
+    if (count != nullptr)
+        *count = faces;
+    if (faces == 0)
+        return std::nullopt;
+    return reference.landmarks(0);
 }
 
 } // namespace
@@ -96,7 +50,7 @@ TEST(MivoraStillMode, GivesThePlainDlibAnswer)
     for (const cv::Mat& photo : {astronaut, messiTwice, test_support::photoFrame(astronaut, background, 17)}) {
         int mine = 0, theirs = 0;
         const std::optional<Shape> a = libraryFace(photo, MIVORA_FACE_MODE_STILL, &mine);
-        const std::optional<Shape> b = plainDlib().face(photo, &theirs);
+        const std::optional<Shape> b = referenceFace(photo, &theirs);
         EXPECT_EQ(mine, theirs);
         ASSERT_TRUE(a && b);
         EXPECT_EQ(*a, *b) << "the same points, exactly";
@@ -126,9 +80,9 @@ TEST(MivoraVideoMode, FollowsAFaceOutAndBackWithoutLosingOrInventingOne)
         if (i < 3 || (i >= returnAt && i < returnAt + 3 && !mine))
             continue; // a face entering may take up to 3 frames
         ASSERT_TRUE(mine) << "face lost in frame " << i;
-        const std::optional<Shape> reference = plainDlib().face(frame);
+        const std::optional<Shape> reference = referenceFace(frame);
         ASSERT_TRUE(reference);
-        EXPECT_LT(relativeDistance(*mine, *reference), 0.05) << "frame " << i;
+        EXPECT_LT(mivora::shapeDistance(*mine, *reference), 0.05) << "frame " << i;
     }
     EXPECT_GE(firstFoundAfterReturn, returnAt);
     EXPECT_LT(firstFoundAfterReturn, returnAt + 3);
@@ -160,7 +114,7 @@ TEST(MivoraVideoMode, ANewFrameSizeStartsAfresh)
     cv::Mat small(480, 640, CV_8UC3, cv::Scalar(128, 128, 128));
     photo(cv::Rect(100, 0, 412, 400)).copyTo(small(cv::Rect(228, 80, 412, 400)));
     const std::optional<Shape> mine = libraryFace(small, MIVORA_FACE_MODE_VIDEO);
-    const std::optional<Shape> reference = plainDlib().face(small);
+    const std::optional<Shape> reference = referenceFace(small);
     ASSERT_TRUE(mine && reference);
     EXPECT_EQ(*mine, *reference);
 }

@@ -6,10 +6,8 @@
 //   mivora_bench [--reference] [--annotate DIR] [--json FILE] INPUT...
 //   mivora_bench --make-clip PHOTO OUT.avi WIDTHxHEIGHT FRAMES [still]
 #include "mivora_face.h"
+#include "reference_pipeline.h"
 
-#include <dlib/image_processing.h>
-#include <dlib/image_processing/frontal_face_detector.h>
-#include <dlib/opencv/cv_image.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
@@ -33,7 +31,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Shape = std::array<float, MIVORA_FACE_LANDMARK_VALUE_COUNT>;
+using mivora::ReferencePipeline;
+using mivora::Shape;
+using mivora::shapeDistance;
 
 double millisecondsSince(Clock::time_point start)
 {
@@ -74,80 +74,6 @@ struct Run {
             std::count_if(shapes.begin(), shapes.end(), [](const auto& s) { return s.has_value(); }));
     }
 };
-
-// The plain pipeline: dlib's detector on the whole frame, then dlib's
-// shape_predictor; each model is read on first use.
-class ReferencePipeline {
-public:
-    int detect(const cv::Mat& bgr)
-    {
-        if (!detectorReady_) {
-            detector_ = dlib::get_frontal_face_detector();
-            detectorReady_ = true;
-        }
-        cv::cvtColor(bgr, gray_, cv::COLOR_BGR2GRAY);
-        std::vector<dlib::rect_detection> found;
-        detector_(dlib::cv_image<unsigned char>(gray_), found);
-        // The library's face order (confident first, then largest), so that
-        // face 0 is the same person in both.
-        std::stable_sort(found.begin(), found.end(), [](const dlib::rect_detection& a, const dlib::rect_detection& b) {
-            const bool aConfident = a.detection_confidence >= 0.5, bConfident = b.detection_confidence >= 0.5;
-            if (aConfident != bConfident)
-                return aConfident;
-            return a.rect.area() > b.rect.area();
-        });
-        faces_.clear();
-        for (const dlib::rect_detection& d : found)
-            faces_.push_back(d.rect);
-        return static_cast<int>(faces_.size());
-    }
-    void landmarks(int face, Shape& out)
-    {
-        if (!predictorReady_) {
-            const char* path = std::getenv("MIVORA_FACE_LANDMARK_MODEL");
-            dlib::deserialize(
-                path != nullptr && path[0] != '\0' ? path : "/usr/share/dlib/shape_predictor_68_face_landmarks.dat") >>
-                predictor_;
-            predictorReady_ = true;
-        }
-        const dlib::full_object_detection shape =
-            predictor_(dlib::cv_image<unsigned char>(gray_), faces_[static_cast<std::size_t>(face)]);
-        for (unsigned long i = 0; i < shape.num_parts(); ++i) {
-            out[2 * i] = static_cast<float>(shape.part(i).x());
-            out[2 * i + 1] = static_cast<float>(shape.part(i).y());
-        }
-    }
-
-private:
-    bool detectorReady_ = false;
-    bool predictorReady_ = false;
-    dlib::frontal_face_detector detector_;
-    dlib::shape_predictor predictor_;
-    cv::Mat gray_;
-    std::vector<dlib::rectangle> faces_;
-};
-
-cv::Point2f point(const Shape& s, int i) { return {s[2 * i], s[2 * i + 1]}; }
-
-// Distance between the eye centres (points 36-41 and 42-47).
-double interOcular(const Shape& s)
-{
-    cv::Point2f left(0, 0), right(0, 0);
-    for (int i = 0; i < 6; ++i) {
-        left += point(s, 36 + i) / 6.0f;
-        right += point(s, 42 + i) / 6.0f;
-    }
-    return std::max(1.0, cv::norm(left - right));
-}
-
-// Mean point distance of a from b, over b's inter-ocular distance.
-double shapeDistance(const Shape& a, const Shape& b)
-{
-    double sum = 0;
-    for (int i = 0; i < MIVORA_FACE_LANDMARK_POINT_COUNT; ++i)
-        sum += cv::norm(point(a, i) - point(b, i));
-    return sum / MIVORA_FACE_LANDMARK_POINT_COUNT / interOcular(b);
-}
 
 // Mean of shapeDistance between face 0 of successive frames.
 double meanMovement(const Run& run)
@@ -227,7 +153,7 @@ private:
 void drawShape(cv::Mat& frame, const Shape& shape, const cv::Scalar& colour)
 {
     for (int i = 0; i < MIVORA_FACE_LANDMARK_POINT_COUNT; ++i)
-        cv::circle(frame, point(shape, i), 2, colour, cv::FILLED);
+        cv::circle(frame, cv::Point2f(shape[2 * i], shape[2 * i + 1]), 2, colour, cv::FILLED);
 }
 
 struct InputReport {
@@ -293,9 +219,8 @@ bool benchmarkInput(const std::string& path, bool withReference, const std::stri
                 ref.detectFollowing.ms.push_back(refMs);
             std::optional<Shape> refShape;
             if (refFaces > 0) {
-                refShape.emplace();
                 start = Clock::now();
-                reference.landmarks(0, *refShape);
+                refShape = reference.landmarks(0);
                 ref.landmarks.ms.push_back(millisecondsSince(start));
             }
             ref.shapes.push_back(refShape);
