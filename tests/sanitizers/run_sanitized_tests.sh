@@ -14,7 +14,7 @@ export LSAN_OPTIONS=suppressions=$PWD/tests/sanitizers/lsan.supp:print_suppressi
 # The consumer test links an uninstrumented program against the instrumented
 # library, which ASan refuses; the memory test and the soak measure resident
 # memory, which ASan's quarantine inflates. The normal suite runs all three.
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)" -E "installed_package_consumer|landmark_demo_without_camera|MivoraMemory|demo_soak_short"
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)" -E "installed_package_consumer|landmark_demo_without_camera|demo_soak_short"
 # OpenCV's camera probing leaks in a plugin that it has unloaded by exit, out
 # of reach of the suppressions: the camera-less run checks errors, not leaks.
 ASAN_OPTIONS=detect_leaks=0 ctest --test-dir "$build" --output-on-failure -R landmark_demo_without_camera
