@@ -200,10 +200,6 @@ std::vector<unsigned char> LandmarkModel::pack(const std::string& dlibModelPath)
             }
         }
     }
-    std::string problem;
-    LandmarkModel check;
-    if (!check.attach(bytes.data(), bytes.size(), problem))
-        throw std::runtime_error(problem);
     return bytes;
 }
 
@@ -255,7 +251,10 @@ std::unique_ptr<LandmarkModel> LandmarkModel::open(const std::string& path, std:
         problem = "unreadable or corrupt (" + reason + ")";
         return nullptr;
     }
-    model->attach(model->owned_.data(), model->owned_.size(), problem);
+    if (!model->attach(model->owned_.data(), model->owned_.size(), problem)) {
+        problem = "corrupt model (" + problem + ")";
+        return nullptr;
+    }
     return model;
 }
 

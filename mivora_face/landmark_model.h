@@ -26,7 +26,8 @@ public:
     static std::unique_ptr<LandmarkModel> open(const std::string& path, std::string& problem);
 
     // Reads dlib's shape_predictor file at dlibModelPath and returns the packed
-    // form that open() maps. Throws std::runtime_error when it is unusable.
+    // form that open() maps. Throws std::runtime_error when it is not a
+    // 68-point cascade; its indices are checked by open(), which reads it.
     static std::vector<unsigned char> pack(const std::string& dlibModelPath);
 
     ~LandmarkModel();

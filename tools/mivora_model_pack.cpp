@@ -42,6 +42,13 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "mivora_model_pack: cannot write %s\n", argv[2]);
             return 1;
         }
+        // Read back as the library will read it.
+        std::string problem;
+        if (!mivora::LandmarkModel::open(argv[2], problem)) {
+            std::fprintf(stderr, "mivora_model_pack: %s: %s\n", argv[2], problem.c_str());
+            std::remove(argv[2]);
+            return 1;
+        }
         if (argc == 5) {
             std::ostringstream detector;
             dlib::serialize(dlib::get_frontal_face_detector(), detector);
