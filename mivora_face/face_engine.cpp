@@ -3,7 +3,6 @@
 #include "face_order.h"
 #include "mivora_face.h"
 
-#include <dlib/opencv/cv_image.h>
 #include <opencv2/imgproc.hpp>
 
 #include <dlfcn.h>
@@ -134,6 +133,8 @@ void FaceEngine::loadModels()
         weights.push_back(detector.get_w(i));
     dlib::frontal_face_detector windowDetector(windowScanner, detector.get_overlap_tester(), weights);
 
+    FastestFaceScan faceScan(libraryDirectory());
+
     std::string problem;
     std::unique_ptr<LandmarkModel> model = LandmarkModel::open(files_.landmarks, problem);
     if (!model)
@@ -145,6 +146,7 @@ void FaceEngine::loadModels()
         std::lock_guard<std::mutex> lock(mutex_);
         detector_ = std::move(detector);
         windowDetector_ = std::move(windowDetector);
+        faceScan_ = std::move(faceScan);
         landmarkModel_ = std::move(model);
         loading_ = false;
     }
@@ -167,7 +169,7 @@ FaceEngine::Detection& FaceEngine::callersDetection()
 std::vector<FaceEngine::Face> FaceEngine::scanWholeFrame(const cv::Mat& gray)
 {
     std::vector<dlib::rect_detection> found;
-    detector_(dlib::cv_image<unsigned char>(gray), found);
+    faceScan_.scan()(detector_, gray, found);
     std::sort(found.begin(), found.end(), numberedBefore);
     std::vector<Face> faces;
     for (const dlib::rect_detection& d : found)
@@ -198,7 +200,7 @@ bool FaceEngine::followFace(const cv::Mat& gray, Face& face, cv::Mat& searchPixe
                window.scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
 
     std::vector<dlib::rect_detection> found;
-    windowDetector_(dlib::cv_image<unsigned char>(searchPixels), found);
+    faceScan_.scan()(windowDetector_, searchPixels, found);
     if (found.empty())
         return false;
     const dlib::rect_detection& best = *std::max_element(found.begin(), found.end(), [](const auto& a, const auto& b) {

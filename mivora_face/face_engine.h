@@ -3,6 +3,7 @@
 #ifndef MIVORA_FACE_FACE_ENGINE_H
 #define MIVORA_FACE_FACE_ENGINE_H
 
+#include "face_scan.h"
 #include "landmark_model.h"
 
 #include <dlib/image_processing.h>
@@ -90,6 +91,7 @@ private:
     dlib::frontal_face_detector detector_;
     // The same detector limited to a few pyramid levels, for search windows.
     dlib::frontal_face_detector windowDetector_;
+    FastestFaceScan faceScan_{std::string()};
     std::thread loader_;
 };
 
