@@ -35,7 +35,8 @@ build() {
 }
 
 run_tests() {
-    local ctest=(ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)")
+    # --no-tests=error: a build without tests must fail, not pass with none run.
+    local ctest=(ctest --test-dir "$BUILD_DIR" --output-on-failure --no-tests=error -j"$(nproc)")
     if [ -n "${DISPLAY:-}" ]; then
         "${ctest[@]}"
     else
