@@ -91,7 +91,7 @@ private:
     dlib::frontal_face_detector detector_;
     // The same detector limited to a few pyramid levels, for search windows.
     dlib::frontal_face_detector windowDetector_;
-    FastestFaceScan faceScan_{std::string()};
+    FastestFaceScan faceScan_;
     std::thread loader_;
 };
 

@@ -34,6 +34,7 @@ constexpr const char* kAvx2ScanSymbol = "mivora_face_scan_avx2";
 // processor lacks AVX2 or the module cannot be loaded.
 class FastestFaceScan {
 public:
+    FastestFaceScan() = default; // the baseline scan
     explicit FastestFaceScan(const std::string& libraryDirectory);
     FaceScan scan() const { return scan_; }
     bool usesAvx2() const { return module_ != nullptr; }
