@@ -32,13 +32,10 @@
  * MivoraFace::mivoraface) or with pkg-config (pkg-config --cflags --libs
  * mivoraface).
  *
- * There is no initialisation or shutdown call: the library starts loading its
- * models on a background thread as soon as it is loaded, calls made before
- * the load has finished wait for it, and everything is released when the
- * process ends. On processors with AVX2 the library also loads
- * mivoraface/mivoraface_scan_avx2.so from its own directory, a copy of the
- * face search compiled for AVX2 (the same faces, about 12% sooner); without
- * that file it uses its own copy.
+ * There is no initialisation or shutdown call. Loading the library starts
+ * no thread and reads no file; the first call that needs the models reads
+ * them, on the calling thread (about 20 ms with the packed model, see
+ * below), and later calls use them until the process ends.
  *
  * Image format
  * ------------
@@ -61,10 +58,16 @@
  * /usr/share/dlib/shape_predictor_68_face_landmarks.dat, which takes about a
  * second. The environment variable MIVORA_FACE_LANDMARK_MODEL, when set and
  * not empty, names the model file instead, packed (mivora_model_pack makes
- * one) or dlib's own format; it is read when the library loads. When the
- * model cannot be read, one line naming the path and the fix is written to
- * stderr (once per process) and every call returns
- * MIVORA_FACE_ERROR_MODEL_UNAVAILABLE. The library never writes to stdout.
+ * one) or dlib's own format; it is read by the first call. When the model
+ * cannot be read (missing, not a regular file, not a 68-point model, or
+ * corrupt), one line naming the path and the fix is written to stderr (once
+ * per process) and every call returns MIVORA_FACE_ERROR_MODEL_UNAVAILABLE.
+ * The library never writes to stdout.
+ *
+ * The model is copied into the process's own memory (66 MB, shared with
+ * children forked afterwards), so replacing, rewriting or truncating the file
+ * while a program runs changes nothing for that program; it sees the new
+ * file when it next starts.
  *
  * Video mode
  * ----------
@@ -79,13 +82,28 @@
  *
  * Threading
  * ---------
- * Any thread may call the library. The landmark call answers the most recent
- * detection call of the same thread, so threads that each detect and then ask
- * for landmarks never see each other's faces, and each thread's video-mode
- * faces are followed from its own previous frame. Calls are serialised by an
- * internal lock: they are safe from several threads at once, but do not run
- * in parallel. What a thread's detection keeps is released when the thread
- * ends.
+ * Any thread may call the library, and calls from different threads run in
+ * parallel: each thread has its own detector and shares the landmark model.
+ * The landmark call answers the most recent detection call of the same
+ * thread, so threads that each detect and then ask for landmarks never see
+ * each other's faces, and each thread's video-mode faces are followed from
+ * its own previous frame. What a thread's calls keep is released when the
+ * thread ends. After an image of more than 8 megapixels, the memory its
+ * search needed is given back to the system.
+ *
+ * Processes: fork, exit and unloading
+ * -----------------------------------
+ * fork() is safe at any moment, also while another thread is inside a call
+ * or loading the models: a fork waits for a model load in progress to end,
+ * and the child can call the library at once. Returning from main() or
+ * calling exit() while other threads are inside calls is safe; the library's
+ * state is never destroyed before the process ends. The library is never
+ * unloaded: dlclose() leaves it in place, and a later dlopen() returns it
+ * with its models still loaded. It changes no process-wide setting (no
+ * signal handlers, thread pools or malloc options); it registers
+ * pthread_atfork() handlers, and gives free memory back with malloc_trim()
+ * after very large images. A library constructor (for example a plugin's)
+ * may call it.
  */
 #ifndef MIVORA_FACE_H
 #define MIVORA_FACE_H

@@ -3,18 +3,16 @@
 #ifndef MIVORA_FACE_FACE_ENGINE_H
 #define MIVORA_FACE_FACE_ENGINE_H
 
-#include "face_scan.h"
+#include "gray_image.h"
 #include "landmark_model.h"
 
 #include <dlib/image_processing.h>
 #include <dlib/image_processing/frontal_face_detector.h>
-#include <opencv2/core.hpp>
 
-#include <condition_variable>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace mivora {
@@ -29,18 +27,27 @@ struct ModelFiles {
 // model installed beside the library, or Debian's libdlib-data file.
 ModelFiles defaultModelFiles();
 
+// What every thread shares once loaded; never changed afterwards.
+struct SharedModels {
+    dlib::frontal_face_detector detector;
+    // The same detector limited to a few pyramid levels, for search windows.
+    dlib::frontal_face_detector windowDetector;
+    std::unique_ptr<LandmarkModel> landmarks;
+};
+
 // Requires: nothing; every argument is validated.
-// Ensures:  the models load on a background thread from construction on, and
-//           calls wait for them; calls are serialised; detect() remembers, for
-//           the calling thread, the faces and a gray copy of the image, so that
-//           landmarks() can answer afterwards without the caller's pixels, and
-//           threads never see each other's detections. In video mode each
-//           thread's faces are tracked from its previous frame.
+// Ensures:  the models are loaded by the first call that needs them, on the
+//           calling thread, once per process; calls from different threads
+//           run in parallel, each with its own detectors; detect() remembers,
+//           for the calling thread, the faces and a gray copy of the image,
+//           so that landmarks() can answer afterwards without the caller's
+//           pixels, and threads never see each other's detections. In video
+//           mode each thread's faces are tracked from its previous frame.
+//           fork() is safe at any moment (see the fork handlers below).
 class FaceEngine {
 public:
-    explicit FaceEngine(ModelFiles files);
-    ~FaceEngine();
-
+    // Loads nothing: a process that never calls the library pays nothing.
+    FaceEngine() = default;
     FaceEngine(const FaceEngine&) = delete;
     FaceEngine& operator=(const FaceEngine&) = delete;
 
@@ -49,50 +56,25 @@ public:
     // Same contract as MivoraGetFaceLandmark68Std.
     int landmarks(int faceIndex, float* values);
 
+    // pthread_atfork handlers: a fork waits for a model load in progress, so
+    // that the child has the models, or loads them itself, and never waits
+    // for a thread it does not have.
+    void beforeFork();
+    void afterForkInParent();
+    void afterForkInChild();
+
 private:
-    // Where a tracked face is searched for in the next frame: a region of the
-    // frame, resized by scale so that the face is as large as the detector's
-    // middle pyramid level expects.
-    struct SearchWindow {
-        cv::Rect region;
-        double scale = 0;
-        dlib::rectangle expected;
-    };
-    struct Face {
-        dlib::rectangle rect;
-        double confidence = 0;
-        SearchWindow window;
-    };
-    struct Detection {
-        bool valid = false;
-        cv::Mat gray;
-        std::vector<Face> faces;
-        // Video mode only: frames since the last whole-frame search.
-        bool tracking = false;
-        int framesSinceFullScan = 0;
-        cv::Mat searchPixels;
-    };
-    // The most recent detection of the calling thread.
-    static Detection& callersDetection();
+    struct ThreadState;
+    // The calling thread's state, made on its first call and released when
+    // the thread ends.
+    static ThreadState& callersState(const SharedModels& models);
 
-    void loadModels();
-    // Waits for the background load; false when the landmark model is unusable.
-    bool modelsReady(std::unique_lock<std::mutex>& lock);
+    // Loads the models on first use; null when they cannot be used.
+    const SharedModels* models();
 
-    std::vector<Face> scanWholeFrame(const cv::Mat& gray);
-    bool followFace(const cv::Mat& gray, Face& face, cv::Mat& searchPixels);
-    void trackOrScan(Detection& detection);
-
-    std::mutex mutex_;
-    std::condition_variable loaded_;
-    bool loading_ = true;
-    const ModelFiles files_;
-    std::unique_ptr<LandmarkModel> landmarkModel_;
-    dlib::frontal_face_detector detector_;
-    // The same detector limited to a few pyramid levels, for search windows.
-    dlib::frontal_face_detector windowDetector_;
-    FastestFaceScan faceScan_;
-    std::thread loader_;
+    std::mutex loadMutex_;
+    std::atomic<const SharedModels*> models_{nullptr};
+    bool loadFailed_ = false; // guarded by loadMutex_
 };
 
 } // namespace mivora

@@ -3,16 +3,11 @@
 #include <dlib/image_processing/shape_predictor.h>
 #include <dlib/serialize.h>
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstring>
-#include <fstream>
-#include <limits>
+#include <istream>
 #include <stdexcept>
+#include <streambuf>
 
 namespace mivora {
 
@@ -67,10 +62,35 @@ Layout layoutOf(const Header& h)
 
 bool isPowerOfTwo(std::size_t n) { return n != 0 && (n & (n - 1)) == 0; }
 
+// Limits far above dlib's 68-point model (15 cascades of 500 trees of 15
+// splits, 66 MB packed, 99 MB in dlib's format) that keep a corrupt file
+// from costing more than a good one.
+constexpr std::uint32_t kMaxCascades = 100;
+constexpr std::uint32_t kMaxTreesPerCascade = 10000;
+constexpr std::uint32_t kMaxSplitsPerTree = 1023;
+constexpr std::size_t kMaxPackedBytes = std::size_t{256} << 20;
+constexpr std::size_t kMaxDlibFileBytes = std::size_t{512} << 20;
+
+// Empty when the header describes a model this library can use.
+std::string headerProblem(const Header& h)
+{
+    if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0 || h.version != kFormatVersion)
+        return "unknown format version";
+    if (h.points != kPointCount)
+        return "not a 68-point model";
+    if (h.cascades == 0 || h.cascades > kMaxCascades || h.treesPerCascade == 0 ||
+        h.treesPerCascade > kMaxTreesPerCascade || h.splitsPerTree > kMaxSplitsPerTree ||
+        !isPowerOfTwo(h.splitsPerTree + std::size_t{1}) || h.featuresPerCascade == 0 ||
+        h.featuresPerCascade > kMaxFeatures)
+        return "implausible sizes";
+    if (layoutOf(h).total > kMaxPackedBytes)
+        return "implausibly large";
+    return {};
+}
+
 // shape += each leaf, in order: the same float additions, element by element,
 // as dlib's matrix sum, so the result is bit for bit the same.
-__attribute__((target_clones("avx2", "default"))) void addLeaves(float* shape, const float* const* leaves,
-                                                                 std::size_t count)
+inline __attribute__((always_inline)) void addLeavesBody(float* shape, const float* const* leaves, std::size_t count)
 {
     constexpr std::size_t kPrefetchAhead = 8;
     for (std::size_t t = 0; t < count; ++t) {
@@ -85,6 +105,8 @@ __attribute__((target_clones("avx2", "default"))) void addLeaves(float* shape, c
     }
 }
 
+} // namespace
+
 // Where a cascade's feature pixels land: shape space -> normalised face box
 // (toShape) -> image (toImage, toImageOffset).
 struct PixelPlacement {
@@ -93,13 +115,15 @@ struct PixelPlacement {
     double toImageOffset[2];
 };
 
+namespace {
+
 // The feature pixel values of one cascade, computed with exactly dlib's
 // arithmetic (float shape transform, double image transform, round half up)
 // so that the trees see the same values.
-__attribute__((target_clones("avx2", "default"))) void extractFeatures(const PixelPlacement& placement,
-                                                                       const float* shape, const std::uint32_t* anchors,
-                                                                       const float* deltas, std::size_t count,
-                                                                       const cv::Mat& gray, float* features)
+inline __attribute__((always_inline)) void extractFeaturesBody(const PixelPlacement& placement, const float* shape,
+                                                               const std::uint32_t* anchors, const float* deltas,
+                                                               std::size_t count, const GrayImage& gray,
+                                                               float* features)
 {
     const float* m = placement.toShape;
     const double* a = placement.toImage;
@@ -113,136 +137,239 @@ __attribute__((target_clones("avx2", "default"))) void extractFeatures(const Pix
         const double iy = a[2] * double{sx} + a[3] * double{sy} + b[1];
         const long x = static_cast<long>(std::floor(ix + 0.5));
         const long y = static_cast<long>(std::floor(iy + 0.5));
-        features[f] =
-            x >= 0 && y >= 0 && x < gray.cols && y < gray.rows ? gray.ptr<unsigned char>(static_cast<int>(y))[x] : 0.0f;
+        features[f] = x >= 0 && y >= 0 && x < gray.width() && y < gray.height()
+                          ? gray.row(static_cast<int>(y))[x]
+                          : 0.0f;
     }
 }
 
-} // namespace
+// Each loop compiled twice, chosen once at run time: no FMA in either, so
+// both give dlib's float results.
+void addLeavesBaseline(float* shape, const float* const* leaves, std::size_t count)
+{
+    addLeavesBody(shape, leaves, count);
+}
 
-struct LandmarkModel::Mapping {
-    void* address = MAP_FAILED;
-    std::size_t size = 0;
-    ~Mapping()
+__attribute__((target("avx2"))) void addLeavesAvx2(float* shape, const float* const* leaves, std::size_t count)
+{
+    addLeavesBody(shape, leaves, count);
+}
+
+void extractFeaturesBaseline(const PixelPlacement& placement, const float* shape, const std::uint32_t* anchors,
+                             const float* deltas, std::size_t count, const GrayImage& gray, float* features)
+{
+    extractFeaturesBody(placement, shape, anchors, deltas, count, gray, features);
+}
+
+__attribute__((target("avx2"))) void extractFeaturesAvx2(const PixelPlacement& placement, const float* shape,
+                                                         const std::uint32_t* anchors, const float* deltas,
+                                                         std::size_t count, const GrayImage& gray, float* features)
+{
+    extractFeaturesBody(placement, shape, anchors, deltas, count, gray, features);
+}
+
+// Reads dlib's serialisation of a shape_predictor from memory. dlib's own
+// deserialize() sizes each vector from the count in the file before reading
+// it, so a corrupt count can make it allocate gigabytes; here nothing is
+// allocated ahead of what the file holds, and every count and size is checked
+// against the model's shape as it is read.
+class DlibModelReader {
+public:
+    DlibModelReader(const unsigned char* bytes, std::size_t size) : buffer_(bytes, size), in_(&buffer_) {}
+
+    template <typename T> T scalar()
     {
-        if (address != MAP_FAILED)
-            munmap(address, size);
+        T value{};
+        dlib::deserialize(value, in_);
+        return value;
     }
+    std::size_t count(std::size_t limit, const char* what)
+    {
+        const auto n = scalar<unsigned long>();
+        if (n > limit)
+            throw std::runtime_error(std::string("implausible number of ") + what);
+        return n;
+    }
+    // A dlib column vector of floats; its length is returned first by
+    // vectorLength() so the caller can check it.
+    std::size_t vectorLength()
+    {
+        long rows = scalar<long>(), columns = scalar<long>();
+        rows = rows < 0 ? -rows : rows; // dlib's newer format stores sizes negated
+        columns = columns < 0 ? -columns : columns;
+        if (columns != 1 || rows > static_cast<long>(kShapeValues) * 16)
+            throw std::runtime_error("a vector of the wrong size");
+        return static_cast<std::size_t>(rows);
+    }
+    void floats(float* out, std::size_t count)
+    {
+        for (std::size_t i = 0; i < count; ++i)
+            out[i] = scalar<float>();
+    }
+
+private:
+    struct MemoryBuffer : std::streambuf {
+        MemoryBuffer(const unsigned char* bytes, std::size_t size)
+        {
+            char* begin = const_cast<char*>(reinterpret_cast<const char*>(bytes)); // only read
+            setg(begin, begin, begin + size);
+        }
+    };
+    MemoryBuffer buffer_;
+    std::istream in_;
 };
 
-LandmarkModel::~LandmarkModel() = default;
-
-std::vector<unsigned char> LandmarkModel::pack(const std::string& dlibModelPath)
+// The members of dlib::shape_predictor, in the order dlib serialises them,
+// straight into the packed form.
+std::vector<unsigned char> packDlibModel(const unsigned char* bytes, std::size_t size)
 {
-    std::ifstream in(dlibModelPath, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("cannot open the file");
-
-    // The members of dlib::shape_predictor, in the order dlib serialises them.
-    int version = 0;
-    dlib::matrix<float, 0, 1> initialShape;
-    std::vector<std::vector<dlib::impl::regression_tree>> forests;
-    std::vector<std::vector<unsigned long>> anchors;
-    std::vector<std::vector<dlib::vector<float, 2>>> deltas;
-    dlib::deserialize(version, in);
-    if (version != 1)
+    DlibModelReader reader(bytes, size);
+    if (reader.scalar<int>() != 1)
         throw std::runtime_error("not a dlib shape_predictor file");
-    dlib::deserialize(initialShape, in);
-    dlib::deserialize(forests, in);
-    dlib::deserialize(anchors, in);
-    dlib::deserialize(deltas, in);
-
-    if (initialShape.size() != kShapeValues)
-        throw std::runtime_error("not a 68-point model (it has " + std::to_string(initialShape.size() / 2) +
-                                 " points)");
-    if (forests.empty() || forests[0].empty() || anchors.size() != forests.size() || deltas.size() != forests.size())
-        throw std::runtime_error("inconsistent cascades");
+    const std::size_t shapeValues = reader.vectorLength();
+    if (shapeValues != kShapeValues)
+        throw std::runtime_error("not a 68-point model (it has " + std::to_string(shapeValues / 2) + " points)");
+    std::vector<float> initialShape(kShapeValues);
+    reader.floats(initialShape.data(), kShapeValues);
 
     Header header{};
     std::memcpy(header.magic, kMagic, sizeof kMagic);
     header.version = kFormatVersion;
     header.points = kPointCount;
-    header.cascades = static_cast<std::uint32_t>(forests.size());
-    header.treesPerCascade = static_cast<std::uint32_t>(forests[0].size());
-    header.splitsPerTree = static_cast<std::uint32_t>(forests[0][0].splits.size());
-    header.featuresPerCascade = static_cast<std::uint32_t>(anchors[0].size());
-    if (header.featuresPerCascade > kMaxFeatures)
-        throw std::runtime_error("more feature pixels per cascade than the packed form holds");
-
-    const Layout layout = layoutOf(header);
-    std::vector<unsigned char> bytes(layout.total, 0);
-    std::memcpy(bytes.data(), &header, sizeof header);
-    std::memcpy(bytes.data() + layout.initialShape, &initialShape(0), kShapeValues * sizeof(float));
-    auto* anchorOut = reinterpret_cast<std::uint32_t*>(bytes.data() + layout.anchors);
-    auto* deltaOut = reinterpret_cast<float*>(bytes.data() + layout.deltas);
-    auto* splitOut = reinterpret_cast<PackedSplit*>(bytes.data() + layout.splits);
-    auto* leafOut = reinterpret_cast<float*>(bytes.data() + layout.leaves);
-    for (std::size_t c = 0; c < forests.size(); ++c) {
-        if (forests[c].size() != header.treesPerCascade || anchors[c].size() != header.featuresPerCascade ||
-            deltas[c].size() != header.featuresPerCascade)
+    header.cascades = static_cast<std::uint32_t>(reader.count(kMaxCascades, "cascades"));
+    if (header.cascades == 0)
+        throw std::runtime_error("no cascades");
+    std::vector<PackedSplit> splits;
+    std::vector<float> leaves;
+    for (std::uint32_t c = 0; c < header.cascades; ++c) {
+        const std::size_t trees = reader.count(kMaxTreesPerCascade, "trees");
+        if (c == 0)
+            header.treesPerCascade = static_cast<std::uint32_t>(trees);
+        if (trees == 0 || trees != header.treesPerCascade)
             throw std::runtime_error("cascades of different sizes");
-        for (std::size_t f = 0; f < anchors[c].size(); ++f) {
-            *anchorOut++ = static_cast<std::uint32_t>(anchors[c][f]);
-            *deltaOut++ = deltas[c][f].x();
-            *deltaOut++ = deltas[c][f].y();
-        }
-        for (const dlib::impl::regression_tree& tree : forests[c]) {
-            if (tree.splits.size() != header.splitsPerTree || tree.leaf_values.size() != header.splitsPerTree + 1)
+        for (std::size_t t = 0; t < trees; ++t) {
+            const std::size_t treeSplits = reader.count(kMaxSplitsPerTree, "splits");
+            if (c == 0 && t == 0)
+                header.splitsPerTree = static_cast<std::uint32_t>(treeSplits);
+            if (treeSplits != header.splitsPerTree || !isPowerOfTwo(treeSplits + 1))
                 throw std::runtime_error("trees of different shapes");
-            for (const dlib::impl::split_feature& split : tree.splits)
-                *splitOut++ = {static_cast<std::uint16_t>(split.idx1), static_cast<std::uint16_t>(split.idx2),
-                               split.thresh};
-            for (const dlib::matrix<float, 0, 1>& leaf : tree.leaf_values) {
-                if (leaf.size() != kShapeValues)
+            for (std::size_t s = 0; s < treeSplits; ++s) {
+                const auto first = reader.scalar<unsigned long>();
+                const auto second = reader.scalar<unsigned long>();
+                const auto threshold = reader.scalar<float>();
+                if (first > kMaxFeatures || second > kMaxFeatures)
+                    throw std::runtime_error("split feature out of range");
+                splits.push_back(
+                    {static_cast<std::uint16_t>(first), static_cast<std::uint16_t>(second), threshold});
+            }
+            if (reader.count(kMaxSplitsPerTree + 1, "leaves") != treeSplits + 1)
+                throw std::runtime_error("trees of different shapes");
+            for (std::size_t l = 0; l <= treeSplits; ++l) {
+                if (reader.vectorLength() != kShapeValues)
                     throw std::runtime_error("a leaf of the wrong size");
-                std::memcpy(leafOut, &leaf(0), kShapeValues * sizeof(float));
-                leafOut += kShapeValues;
+                leaves.resize(leaves.size() + kShapeValues);
+                reader.floats(leaves.data() + leaves.size() - kShapeValues, kShapeValues);
             }
         }
     }
-    return bytes;
+    std::vector<std::uint32_t> anchors;
+    if (reader.count(kMaxCascades, "cascades") != header.cascades)
+        throw std::runtime_error("inconsistent cascades");
+    for (std::uint32_t c = 0; c < header.cascades; ++c) {
+        const std::size_t features = reader.count(kMaxFeatures, "feature pixels");
+        if (c == 0)
+            header.featuresPerCascade = static_cast<std::uint32_t>(features);
+        if (features == 0 || features != header.featuresPerCascade)
+            throw std::runtime_error("cascades of different sizes");
+        for (std::size_t f = 0; f < features; ++f) {
+            const auto anchor = reader.scalar<unsigned long>();
+            if (anchor >= kPointCount)
+                throw std::runtime_error("feature anchor out of range");
+            anchors.push_back(static_cast<std::uint32_t>(anchor));
+        }
+    }
+    std::vector<float> deltas;
+    if (reader.count(kMaxCascades, "cascades") != header.cascades)
+        throw std::runtime_error("inconsistent cascades");
+    for (std::uint32_t c = 0; c < header.cascades; ++c) {
+        if (reader.count(kMaxFeatures, "feature pixels") != header.featuresPerCascade)
+            throw std::runtime_error("cascades of different sizes");
+        for (std::uint32_t f = 0; f < header.featuresPerCascade; ++f) {
+            const auto delta = reader.scalar<dlib::vector<float, 2>>();
+            deltas.push_back(delta.x());
+            deltas.push_back(delta.y());
+        }
+    }
+
+    const Layout layout = layoutOf(header);
+    std::vector<unsigned char> packed(layout.total, 0);
+    std::memcpy(packed.data(), &header, sizeof header);
+    std::memcpy(packed.data() + layout.initialShape, initialShape.data(), kShapeValues * sizeof(float));
+    std::memcpy(packed.data() + layout.anchors, anchors.data(), anchors.size() * sizeof(std::uint32_t));
+    std::memcpy(packed.data() + layout.deltas, deltas.data(), deltas.size() * sizeof(float));
+    std::memcpy(packed.data() + layout.splits, splits.data(), splits.size() * sizeof(PackedSplit));
+    std::memcpy(packed.data() + layout.leaves, leaves.data(), leaves.size() * sizeof(float));
+    return packed;
+}
+
+} // namespace
+
+LandmarkModel::LandmarkModel()
+    : addLeaves_(__builtin_cpu_supports("avx2") ? addLeavesAvx2 : addLeavesBaseline),
+      extractFeatures_(__builtin_cpu_supports("avx2") ? extractFeaturesAvx2 : extractFeaturesBaseline)
+{
+}
+
+LandmarkModel::~LandmarkModel() = default;
+
+std::vector<unsigned char> LandmarkModel::pack(const std::string& dlibModelPath)
+{
+    RegularFile file;
+    std::string problem;
+    if (!file.open(dlibModelPath, problem))
+        throw std::runtime_error("cannot open the file: " + problem);
+    if (file.size() > kMaxDlibFileBytes)
+        throw std::runtime_error("larger than any 68-point model");
+    std::vector<unsigned char> bytes(file.size());
+    if (!file.read(0, bytes.data(), bytes.size(), problem))
+        throw std::runtime_error(problem);
+    return packDlibModel(bytes.data(), bytes.size());
 }
 
 std::unique_ptr<LandmarkModel> LandmarkModel::open(const std::string& path, std::string& problem)
 {
     std::unique_ptr<LandmarkModel> model(new LandmarkModel());
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        problem = std::strerror(errno);
+    RegularFile file;
+    if (!file.open(path, problem))
         return nullptr;
-    }
-    struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        problem = "not a regular file";
-        return nullptr;
-    }
-    char magic[sizeof kMagic] = {};
-    const bool packed = pread(fd, magic, sizeof magic, 0) == static_cast<ssize_t>(sizeof magic) &&
-                        std::memcmp(magic, kMagic, sizeof kMagic) == 0;
+    Header header{};
+    const bool packed = file.size() >= sizeof header && file.read(0, &header, sizeof header, problem) &&
+                        std::memcmp(header.magic, kMagic, sizeof kMagic) == 0;
     if (packed) {
-        model->mapping_ = std::make_unique<Mapping>();
-        model->mapping_->size = static_cast<std::size_t>(status.st_size);
-        // Populated now, in a millisecond or two, rather than page by page
-        // during the first predictions.
-        model->mapping_->address = mmap(nullptr, model->mapping_->size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-    }
-    ::close(fd);
-
-    if (packed) {
-        if (model->mapping_->address == MAP_FAILED) {
-            problem = std::string("cannot map the file: ") + std::strerror(errno);
+        // Everything the header promises is checked before a byte more is read.
+        problem = headerProblem(header);
+        if (problem.empty() && layoutOf(header).total != file.size())
+            problem = "size " + std::to_string(file.size()) + " bytes, expected " +
+                      std::to_string(layoutOf(header).total);
+        if (!problem.empty()) {
+            problem = "corrupt packed model (" + problem + ")";
             return nullptr;
         }
-        const auto* bytes = static_cast<const unsigned char*>(model->mapping_->address);
-        if (!model->attach(bytes, model->mapping_->size, problem)) {
+        if (!model->packed_.allocate(file.size())) {
+            problem = "out of memory";
+            return nullptr;
+        }
+        if (!file.read(0, model->packed_.data(), file.size(), problem))
+            return nullptr;
+        if (!model->attach(model->packed_.data(), model->packed_.size(), problem)) {
             problem = "corrupt packed model (" + problem + ")";
             return nullptr;
         }
         return model;
     }
+    problem.clear();
     try {
-        model->owned_ = pack(path);
+        model->converted_ = pack(path);
     } catch (const std::exception& e) {
         std::string reason = e.what();
         for (char& c : reason)
@@ -251,7 +378,7 @@ std::unique_ptr<LandmarkModel> LandmarkModel::open(const std::string& path, std:
         problem = "unreadable or corrupt (" + reason + ")";
         return nullptr;
     }
-    if (!model->attach(model->owned_.data(), model->owned_.size(), problem)) {
+    if (!model->attach(model->converted_.data(), model->converted_.size(), problem)) {
         problem = "corrupt model (" + problem + ")";
         return nullptr;
     }
@@ -266,21 +393,9 @@ bool LandmarkModel::attach(const unsigned char* bytes, std::size_t size, std::st
         return false;
     }
     std::memcpy(&h, bytes, sizeof h);
-    if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0 || h.version != kFormatVersion) {
-        problem = "unknown format version";
+    problem = headerProblem(h);
+    if (!problem.empty())
         return false;
-    }
-    if (h.points != kPointCount) {
-        problem = "not a 68-point model";
-        return false;
-    }
-    // Bounds that keep the layout arithmetic far from overflow.
-    if (h.cascades == 0 || h.cascades > 100 || h.treesPerCascade == 0 || h.treesPerCascade > 100000 ||
-        h.splitsPerTree > 1023 || !isPowerOfTwo(h.splitsPerTree + std::size_t{1}) || h.featuresPerCascade == 0 ||
-        h.featuresPerCascade > kMaxFeatures) {
-        problem = "implausible sizes";
-        return false;
-    }
     const Layout layout = layoutOf(h);
     if (layout.total != size) {
         problem = "size " + std::to_string(size) + " bytes, expected " + std::to_string(layout.total);
@@ -315,7 +430,7 @@ bool LandmarkModel::attach(const unsigned char* bytes, std::size_t size, std::st
     return true;
 }
 
-void LandmarkModel::predict(const cv::Mat& gray, const dlib::rectangle& rect, float* points) const
+void LandmarkModel::predict(const GrayImage& gray, const dlib::rectangle& rect, float* points) const
 {
     using dlib::impl::location;
     dlib::matrix<float, 0, 1> initialShape(kShapeValues);
@@ -340,7 +455,7 @@ void LandmarkModel::predict(const cv::Mat& gray, const dlib::rectangle& rect, fl
             {toShape(0, 0), toShape(0, 1), toShape(1, 0), toShape(1, 1)},
             {toImage.get_m()(0, 0), toImage.get_m()(0, 1), toImage.get_m()(1, 0), toImage.get_m()(1, 1)},
             {toImage.get_b().x(), toImage.get_b().y()}};
-        extractFeatures(placement, &shape(0), anchors_ + c * featuresPerCascade_, deltas_ + c * featuresPerCascade_ * 2,
+        extractFeatures_(placement, &shape(0), anchors_ + c * featuresPerCascade_, deltas_ + c * featuresPerCascade_ * 2,
                         featuresPerCascade_, gray, features.data());
         // Walk all trees of the cascade level by level, without branches: the
         // trees are independent, so their memory loads overlap.
@@ -355,7 +470,7 @@ void LandmarkModel::predict(const cv::Mat& gray, const dlib::rectangle& rect, fl
         const float* cascadeLeaves = leaves_ + c * treesPerCascade_ * leavesPerTree * kShapeValues;
         for (std::size_t t = 0; t < treesPerCascade_; ++t)
             chosenLeaves[t] = cascadeLeaves + (t * leavesPerTree + (nodes[t] - splitsPerTree_)) * kShapeValues;
-        addLeaves(&shape(0), chosenLeaves.data(), chosenLeaves.size());
+        addLeaves_(&shape(0), chosenLeaves.data(), chosenLeaves.size());
     }
     for (std::size_t i = 0; i < kPointCount; ++i) {
         const dlib::point p = toImage(location(shape, i));

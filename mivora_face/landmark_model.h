@@ -2,13 +2,17 @@
 //
 // The regression is dlib's own (same cascades, features, trees and float
 // arithmetic, so the same points), but the trees sit in one block of memory
-// that can be mapped straight from a packed file: opening a packed model takes
-// milliseconds where parsing dlib's file takes half a second.
+// that is read straight from a packed file: opening a packed model takes
+// milliseconds where parsing dlib's file takes half a second. The model is
+// copied into the process's own memory, so the file may be replaced,
+// rewritten or truncated while a program runs.
 #ifndef MIVORA_FACE_LANDMARK_MODEL_H
 #define MIVORA_FACE_LANDMARK_MODEL_H
 
+#include "gray_image.h"
+#include "model_file.h"
+
 #include <dlib/geometry/rectangle.h>
-#include <opencv2/core.hpp>
 
 #include <cstddef>
 #include <cstdint>
@@ -18,15 +22,19 @@
 
 namespace mivora {
 
+struct PixelPlacement;
+
 class LandmarkModel {
 public:
-    // Opens a model file: a packed model (see pack()) is mapped into memory,
-    // a dlib shape_predictor file is parsed. Returns null and sets problem to
-    // a short reason when the file is missing, not a 68-point model, or corrupt.
+    // Opens a model file: a packed model (see pack()) is read as it is, a
+    // dlib shape_predictor file is parsed. Returns null and sets problem to a
+    // short reason when the file is missing, not a regular file, not a
+    // 68-point model, or corrupt. Sizes and counts are checked before they
+    // are used, so a bad file costs no more time or memory than a good one.
     static std::unique_ptr<LandmarkModel> open(const std::string& path, std::string& problem);
 
     // Reads dlib's shape_predictor file at dlibModelPath and returns the packed
-    // form that open() maps. Throws std::runtime_error when it is not a
+    // form that open() reads. Throws std::runtime_error when it is not a
     // 68-point cascade; its indices are checked by open(), which reads it.
     static std::vector<unsigned char> pack(const std::string& dlibModelPath);
 
@@ -34,20 +42,26 @@ public:
     LandmarkModel(const LandmarkModel&) = delete;
     LandmarkModel& operator=(const LandmarkModel&) = delete;
 
-    // Requires: gray is CV_8UC1.
-    // Ensures:  points holds 68 (x, y) pairs in gray's pixel coordinates,
-    //           exactly what dlib::shape_predictor returns for rect.
-    void predict(const cv::Mat& gray, const dlib::rectangle& rect, float* points) const;
+    // Ensures: points holds 68 (x, y) pairs in gray's pixel coordinates,
+    //          exactly what dlib::shape_predictor returns for rect.
+    void predict(const GrayImage& gray, const dlib::rectangle& rect, float* points) const;
 
 private:
-    struct Mapping;
-    LandmarkModel() = default;
+    LandmarkModel();
     // Checks the layout and every index in bytes; on success points the
     // views below into it.
     bool attach(const unsigned char* bytes, std::size_t size, std::string& problem);
 
-    std::unique_ptr<Mapping> mapping_;
-    std::vector<unsigned char> owned_;
+    PrivateBytes packed_;
+    std::vector<unsigned char> converted_;
+
+    // The processor's fastest versions, chosen once.
+    using AddLeaves = void (*)(float* shape, const float* const* leaves, std::size_t count);
+    using ExtractFeatures = void (*)(const PixelPlacement& placement, const float* shape,
+                                     const std::uint32_t* anchors, const float* deltas, std::size_t count,
+                                     const GrayImage& gray, float* features);
+    AddLeaves addLeaves_ = nullptr;
+    ExtractFeatures extractFeatures_ = nullptr;
 
     std::uint32_t cascades_ = 0;
     std::uint32_t treesPerCascade_ = 0;

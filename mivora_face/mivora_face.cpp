@@ -4,26 +4,25 @@
 
 #include "face_engine.h"
 
-#include <new>
+#include <pthread.h>
 
 namespace {
 
 mivora::FaceEngine& engine()
 {
-    // Built once, thread-safely; the model paths are read then.
-    static mivora::FaceEngine instance(mivora::defaultModelFiles());
-    return instance;
+    // Never destroyed: threads may still be inside a call while the process
+    // exits, and the library is never unloaded (it is linked -z nodelete).
+    static mivora::FaceEngine* const instance = new mivora::FaceEngine();
+    return *instance;
 }
 
-// Builds the engine when the library is loaded, so that the models load in
-// the background while the caller starts up rather than in its first call.
-__attribute__((constructor)) void startLoadingModels()
+// Only registers the fork handlers: loading the library starts no thread and
+// reads no file.
+__attribute__((constructor)) void registerForkHandlers()
 {
-    try {
-        engine();
-    } catch (...) {
-        // Retried, and reported through error codes, on the first call.
-    }
+    engine();
+    pthread_atfork([] { engine().beforeFork(); }, [] { engine().afterForkInParent(); },
+                   [] { engine().afterForkInChild(); });
 }
 
 template <typename Call> int guarded(Call call)
