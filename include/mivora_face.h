@@ -118,6 +118,13 @@
 extern "C" {
 #endif
 
+/** The library's version: the header's, and MivoraFaceVersion() the
+ *  running library's. The major version is the soname's (libmivoraface.so.1). */
+#define MIVORA_FACE_VERSION_MAJOR 1
+#define MIVORA_FACE_VERSION_MINOR 1
+#define MIVORA_FACE_VERSION_PATCH 0
+#define MIVORA_FACE_VERSION "1.1.0"
+
 /* Return codes. Success is 0 (or a face count); every error is negative. */
 
 /** The call succeeded. */
@@ -132,6 +139,8 @@ extern "C" {
 #define MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE (-4)
 /** An internal failure, such as running out of memory. */
 #define MIVORA_FACE_ERROR_INTERNAL (-5)
+/** The tracker is in a call from another thread; nothing was done. */
+#define MIVORA_FACE_ERROR_TRACKER_BUSY (-6)
 
 /** Largest accepted image width and height, in pixels. */
 #define MIVORA_FACE_MAX_IMAGE_SIDE 16384
@@ -192,6 +201,76 @@ MIVORA_FACE_API int MivoraFaceDetectStd(const unsigned char* pixels, int width,
  *         MIVORA_FACE_ERROR_INTERNAL on an internal failure.
  */
 MIVORA_FACE_API int MivoraGetFaceLandmark68Std(int face_index, float* landmarks);
+
+/** A face's box, as the detector reported it. */
+typedef struct MivoraFaceBox {
+    /** Left and top edges, width and height, in pixels of the detected
+     *  image; in video mode, the box before it is turned by angle. */
+    float x, y, width, height;
+    /** The face's roll in degrees, clockwise on screen: the box is turned
+     *  by it about its centre. Always 0 in still mode. */
+    float angle;
+    /** The detector's score: above 0 when it is sure (most faces score 0.5
+     *  to 3); in video mode, below 0 while a face is followed from its
+     *  landmarks without the detector's confirmation. */
+    float confidence;
+} MivoraFaceBox;
+
+/**
+ * Get the box and confidence of one face of the calling thread's most
+ * recent detection.
+ *
+ * @param face_index  as for MivoraGetFaceLandmark68Std.
+ * @param box         where to write the box; on any error, a non-NULL box
+ *                    is filled with zeros.
+ *
+ * @return MIVORA_FACE_OK on success, or the error codes of
+ *         MivoraGetFaceLandmark68Std.
+ */
+MIVORA_FACE_API int MivoraGetFaceBoxStd(int face_index, MivoraFaceBox* box);
+
+/**
+ * A short English message for a return code ("face index out of range"),
+ * for logs and exceptions. Never NULL: unknown codes get "unknown error";
+ * 0 and face counts get "success". The text is static: do not free it.
+ */
+MIVORA_FACE_API const char* MivoraFaceErrorString(int code);
+
+/** The running library's version, "MAJOR.MINOR.PATCH"; static text. */
+MIVORA_FACE_API const char* MivoraFaceVersion(void);
+
+/**
+ * Trackers: one per camera
+ * ------------------------
+ * The functions above keep one camera's state per calling thread. A tracker
+ * keeps it per handle instead, so that one thread can follow several
+ * cameras (or one camera can be served by a pool of threads) without their
+ * faces mixing. A tracker's calls behave exactly like the functions above.
+ *
+ * A tracker may be used by any thread, but by one thread at a time: a call
+ * made while another thread is inside a call on the same tracker returns
+ * MIVORA_FACE_ERROR_TRACKER_BUSY without doing anything. Different trackers
+ * run in parallel. Destroy a tracker only when no call on it is running.
+ */
+typedef struct MivoraFaceTracker MivoraFaceTracker;
+
+/** A new tracker with no faces; NULL when out of memory. Cheap: it loads
+ *  no model. */
+MIVORA_FACE_API MivoraFaceTracker* MivoraFaceTrackerCreate(void);
+
+/** Releases a tracker and everything it keeps. NULL is ignored. */
+MIVORA_FACE_API void MivoraFaceTrackerDestroy(MivoraFaceTracker* tracker);
+
+/** MivoraFaceDetectStd on a tracker's state; also
+ *  MIVORA_FACE_ERROR_INVALID_ARGUMENT when tracker is NULL. */
+MIVORA_FACE_API int MivoraFaceTrackerDetect(MivoraFaceTracker* tracker, const unsigned char* pixels, int width,
+                                            int height, int mode);
+
+/** MivoraGetFaceLandmark68Std on a tracker's most recent detection. */
+MIVORA_FACE_API int MivoraFaceTrackerGetLandmark68(MivoraFaceTracker* tracker, int face_index, float* landmarks);
+
+/** MivoraGetFaceBoxStd on a tracker's most recent detection. */
+MIVORA_FACE_API int MivoraFaceTrackerGetBox(MivoraFaceTracker* tracker, int face_index, MivoraFaceBox* box);
 
 #ifdef __cplusplus
 }

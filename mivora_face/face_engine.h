@@ -1,13 +1,14 @@
-// FaceEngine: the library's whole per-process state and the work behind the
-// C functions of mivora_face.h.
+// FaceEngine: the library's whole per-process state (the models, loaded
+// once) and the work behind the C functions of mivora_face.h; FaceSession:
+// one camera's state, kept per calling thread or per tracker handle.
 #ifndef MIVORA_FACE_FACE_ENGINE_H
 #define MIVORA_FACE_FACE_ENGINE_H
 
+#include "face_detector.h"
+#include "face_tracker.h"
 #include "gray_image.h"
 #include "landmark_model.h"
-
-#include <dlib/image_processing.h>
-#include <dlib/image_processing/frontal_face_detector.h>
+#include "mivora_face.h"
 
 #include <atomic>
 #include <memory>
@@ -29,21 +30,39 @@ ModelFiles defaultModelFiles();
 
 // What every thread shares once loaded; never changed afterwards.
 struct SharedModels {
-    dlib::frontal_face_detector detector;
-    // The same detector limited to a few pyramid levels, for search windows.
-    dlib::frontal_face_detector windowDetector;
+    DetectorModel detector;
     std::unique_ptr<LandmarkModel> landmarks;
+};
+
+// One camera's state: its own detector (dlib's keeps scan buffers), its most
+// recent detection, and in video mode the faces it follows. Used by one
+// thread at a time.
+class FaceSession {
+public:
+    // Requires: the arguments are valid (FaceEngine checks them).
+    int detect(const SharedModels& models, const unsigned char* pixels, int width, int height, int mode);
+    int landmarks(const SharedModels& models, int faceIndex, float* values) const;
+    int box(int faceIndex, MivoraFaceBox& box) const;
+    // After a failed call: nothing to answer, nothing followed.
+    void forget();
+
+private:
+    std::unique_ptr<FaceDetector> detector_;
+    bool valid_ = false;
+    bool video_ = false;
+    // Still mode: the gray image and the detector's faces; the landmarks are
+    // computed when asked for.
+    GrayImage gray_;
+    std::vector<Detection> stillFaces_;
+    // Video mode: faces followed, with their landmarks.
+    FaceTracker tracker_;
 };
 
 // Requires: nothing; every argument is validated.
 // Ensures:  the models are loaded by the first call that needs them, on the
-//           calling thread, once per process; calls from different threads
-//           run in parallel, each with its own detectors; detect() remembers,
-//           for the calling thread, the faces and a gray copy of the image,
-//           so that landmarks() can answer afterwards without the caller's
-//           pixels, and threads never see each other's detections. In video
-//           mode each thread's faces are tracked from its previous frame.
-//           fork() is safe at any moment (see the fork handlers below).
+//           calling thread, once per process; calls on different sessions
+//           run in parallel. fork() is safe at any moment (see the fork
+//           handlers below).
 class FaceEngine {
 public:
     // Loads nothing: a process that never calls the library pays nothing.
@@ -51,10 +70,14 @@ public:
     FaceEngine(const FaceEngine&) = delete;
     FaceEngine& operator=(const FaceEngine&) = delete;
 
-    // Same contract as MivoraFaceDetectStd.
-    int detect(const unsigned char* pixels, int width, int height, int mode);
-    // Same contract as MivoraGetFaceLandmark68Std.
-    int landmarks(int faceIndex, float* values);
+    // Same contracts as the C functions, on a given session.
+    int detect(FaceSession& session, const unsigned char* pixels, int width, int height, int mode);
+    int landmarks(FaceSession& session, int faceIndex, float* values);
+    int box(FaceSession& session, int faceIndex, MivoraFaceBox* box);
+
+    // The calling thread's own session, made on its first call and released
+    // when the thread ends.
+    static FaceSession& callersSession();
 
     // pthread_atfork handlers: a fork waits for a model load in progress, so
     // that the child has the models, or loads them itself, and never waits
@@ -64,11 +87,6 @@ public:
     void afterForkInChild();
 
 private:
-    struct ThreadState;
-    // The calling thread's state, made on its first call and released when
-    // the thread ends.
-    static ThreadState& callersState(const SharedModels& models);
-
     // Loads the models on first use; null when they cannot be used.
     const SharedModels* models();
 

@@ -12,10 +12,6 @@
 
 namespace mivora {
 
-struct PixelRect {
-    int x = 0, y = 0, width = 0, height = 0;
-};
-
 class GrayImage {
 public:
     int width() const { return width_; }
@@ -37,14 +33,53 @@ private:
     bool releasedLargeBuffer_ = false;
 };
 
+// OpenCV's COLOR_BGR2GRAY of one pixel, to the bit: fixed-point ITU-R BT.601
+// weights with 15 fraction bits.
+inline unsigned char grayOf(const unsigned char* bgr)
+{
+    return static_cast<unsigned char>((bgr[0] * 3735u + bgr[1] * 19235u + bgr[2] * 9798u + (1u << 14)) >> 15);
+}
+
 // Requires: bgr holds width * height pixels of 3 bytes, blue first.
 // Ensures:  gray is OpenCV's COLOR_BGR2GRAY of it, to the bit.
 void bgrToGray(const unsigned char* bgr, int width, int height, GrayImage& gray);
 
-// Requires: region lies inside src; out sides >= 1.
-// Ensures:  out is region resized to outWidth x outHeight, averaging over
-//           the source pixels when shrinking so that it does not alias.
-void resizeRegion(const GrayImage& src, const PixelRect& region, int outWidth, int outHeight, GrayImage& out);
+// Pixels to read from without copying: a GrayImage, or the caller's BGR
+// image read as gray pixel by pixel (for the few pixels tracking needs).
+struct ImageView {
+    const unsigned char* data = nullptr;
+    int width = 0, height = 0;
+    int channels = 1; // 1: gray; 3: BGR
+    std::size_t stride = 0;
+
+    static ImageView of(const GrayImage& gray)
+    {
+        return {gray.data(), gray.width(), gray.height(), 1, static_cast<std::size_t>(gray.width())};
+    }
+    static ImageView ofBgr(const unsigned char* bgr, int width, int height)
+    {
+        return {bgr, width, height, 3, static_cast<std::size_t>(width) * 3};
+    }
+    // Requires: (x, y) inside the image.
+    unsigned char gray(int x, int y) const
+    {
+        const unsigned char* p = data + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x) * channels;
+        return channels == 1 ? *p : grayOf(p);
+    }
+};
+
+// A 2-D affine map: (x, y) -> (m[0] x + m[1] y + m[4], m[2] x + m[3] y + m[5]).
+struct Affine {
+    double m[6] = {1, 0, 0, 1, 0, 0};
+    double x(double u, double v) const { return m[0] * u + m[1] * v + m[4]; }
+    double y(double u, double v) const { return m[2] * u + m[3] * v + m[5]; }
+};
+
+// Requires: out sides >= 1; outToSource maps out's pixel centres into source.
+// Ensures:  out is source sampled through outToSource, bilinear, averaging
+//           over several samples per pixel where the map shrinks, so that it
+//           does not alias; outside source, the nearest edge pixel.
+void warpToGray(const ImageView& source, const Affine& outToSource, int outWidth, int outHeight, GrayImage& out);
 
 // dlib's generic image interface, so dlib's detector scans a GrayImage directly.
 inline long num_rows(const GrayImage& image) { return image.height(); }

@@ -122,7 +122,7 @@ namespace {
 // so that the trees see the same values.
 inline __attribute__((always_inline)) void extractFeaturesBody(const PixelPlacement& placement, const float* shape,
                                                                const std::uint32_t* anchors, const float* deltas,
-                                                               std::size_t count, const GrayImage& gray,
+                                                               std::size_t count, const ImageView& image,
                                                                float* features)
 {
     const float* m = placement.toShape;
@@ -137,8 +137,8 @@ inline __attribute__((always_inline)) void extractFeaturesBody(const PixelPlacem
         const double iy = a[2] * double{sx} + a[3] * double{sy} + b[1];
         const long x = static_cast<long>(std::floor(ix + 0.5));
         const long y = static_cast<long>(std::floor(iy + 0.5));
-        features[f] = x >= 0 && y >= 0 && x < gray.width() && y < gray.height()
-                          ? gray.row(static_cast<int>(y))[x]
+        features[f] = x >= 0 && y >= 0 && x < image.width && y < image.height
+                          ? image.gray(static_cast<int>(x), static_cast<int>(y))
                           : 0.0f;
     }
 }
@@ -156,16 +156,16 @@ __attribute__((target("avx2"))) void addLeavesAvx2(float* shape, const float* co
 }
 
 void extractFeaturesBaseline(const PixelPlacement& placement, const float* shape, const std::uint32_t* anchors,
-                             const float* deltas, std::size_t count, const GrayImage& gray, float* features)
+                             const float* deltas, std::size_t count, const ImageView& image, float* features)
 {
-    extractFeaturesBody(placement, shape, anchors, deltas, count, gray, features);
+    extractFeaturesBody(placement, shape, anchors, deltas, count, image, features);
 }
 
 __attribute__((target("avx2"))) void extractFeaturesAvx2(const PixelPlacement& placement, const float* shape,
                                                          const std::uint32_t* anchors, const float* deltas,
-                                                         std::size_t count, const GrayImage& gray, float* features)
+                                                         std::size_t count, const ImageView& image, float* features)
 {
-    extractFeaturesBody(placement, shape, anchors, deltas, count, gray, features);
+    extractFeaturesBody(placement, shape, anchors, deltas, count, image, features);
 }
 
 // Reads dlib's serialisation of a shape_predictor from memory. dlib's own
@@ -430,14 +430,36 @@ bool LandmarkModel::attach(const unsigned char* bytes, std::size_t size, std::st
     return true;
 }
 
-void LandmarkModel::predict(const GrayImage& gray, const dlib::rectangle& rect, float* points) const
+void LandmarkModel::predict(const ImageView& image, const dlib::rectangle& rect, float* points) const
 {
-    using dlib::impl::location;
+    const dlib::point_transform_affine toImage = dlib::impl::unnormalizing_tform(rect);
+    float shape[kShapeValues];
+    regress(image, toImage, shape);
+    for (std::size_t i = 0; i < kPointCount; ++i) {
+        // Rounded to whole pixels, as dlib's full_object_detection holds them.
+        const dlib::point p = toImage(dlib::vector<float, 2>(shape[2 * i], shape[2 * i + 1]));
+        points[2 * i] = static_cast<float>(p.x());
+        points[2 * i + 1] = static_cast<float>(p.y());
+    }
+}
+
+void LandmarkModel::predict(const ImageView& image, const dlib::point_transform_affine& toImage, float* points) const
+{
+    float shape[kShapeValues];
+    regress(image, toImage, shape);
+    for (std::size_t i = 0; i < kPointCount; ++i) {
+        const dlib::dpoint p = toImage(dlib::vector<float, 2>(shape[2 * i], shape[2 * i + 1]));
+        points[2 * i] = static_cast<float>(p.x());
+        points[2 * i + 1] = static_cast<float>(p.y());
+    }
+}
+
+void LandmarkModel::regress(const ImageView& image, const dlib::point_transform_affine& toImage, float* result) const
+{
     dlib::matrix<float, 0, 1> initialShape(kShapeValues);
     std::memcpy(&initialShape(0), initialShape_, kShapeValues * sizeof(float));
     dlib::matrix<float, 0, 1> shape = initialShape;
 
-    const dlib::point_transform_affine toImage = dlib::impl::unnormalizing_tform(rect);
     std::vector<float> features(featuresPerCascade_);
     std::vector<const float*> chosenLeaves(treesPerCascade_);
     std::vector<std::uint32_t> nodes(treesPerCascade_);
@@ -455,8 +477,8 @@ void LandmarkModel::predict(const GrayImage& gray, const dlib::rectangle& rect, 
             {toShape(0, 0), toShape(0, 1), toShape(1, 0), toShape(1, 1)},
             {toImage.get_m()(0, 0), toImage.get_m()(0, 1), toImage.get_m()(1, 0), toImage.get_m()(1, 1)},
             {toImage.get_b().x(), toImage.get_b().y()}};
-        extractFeatures_(placement, &shape(0), anchors_ + c * featuresPerCascade_, deltas_ + c * featuresPerCascade_ * 2,
-                        featuresPerCascade_, gray, features.data());
+        extractFeatures_(placement, &shape(0), anchors_ + c * featuresPerCascade_,
+                         deltas_ + c * featuresPerCascade_ * 2, featuresPerCascade_, image, features.data());
         // Walk all trees of the cascade level by level, without branches: the
         // trees are independent, so their memory loads overlap.
         const PackedSplit* cascadeSplits = splits + c * treesPerCascade_ * splitsPerTree_;
@@ -472,11 +494,7 @@ void LandmarkModel::predict(const GrayImage& gray, const dlib::rectangle& rect, 
             chosenLeaves[t] = cascadeLeaves + (t * leavesPerTree + (nodes[t] - splitsPerTree_)) * kShapeValues;
         addLeaves_(&shape(0), chosenLeaves.data(), chosenLeaves.size());
     }
-    for (std::size_t i = 0; i < kPointCount; ++i) {
-        const dlib::point p = toImage(location(shape, i));
-        points[2 * i] = static_cast<float>(p.x());
-        points[2 * i + 1] = static_cast<float>(p.y());
-    }
+    std::memcpy(result, &shape(0), kShapeValues * sizeof(float));
 }
 
 } // namespace mivora

@@ -12,6 +12,7 @@
 #include "gray_image.h"
 #include "model_file.h"
 
+#include <dlib/geometry/point_transforms.h>
 #include <dlib/geometry/rectangle.h>
 
 #include <cstddef>
@@ -42,15 +43,27 @@ public:
     LandmarkModel(const LandmarkModel&) = delete;
     LandmarkModel& operator=(const LandmarkModel&) = delete;
 
-    // Ensures: points holds 68 (x, y) pairs in gray's pixel coordinates,
+    // Ensures: points holds 68 (x, y) pairs in image's pixel coordinates,
     //          exactly what dlib::shape_predictor returns for rect.
-    void predict(const GrayImage& gray, const dlib::rectangle& rect, float* points) const;
+    void predict(const ImageView& image, const dlib::rectangle& rect, float* points) const;
+
+    // The regression in a face box of any position, size and angle: toImage
+    // maps the model's normalised box (the unit square, upright) to image
+    // pixels, so a tilted face is read as if it had been warped upright.
+    // Ensures: points holds 68 (x, y) pairs in image's pixel coordinates,
+    //          unrounded.
+    void predict(const ImageView& image, const dlib::point_transform_affine& toImage, float* points) const;
+
+    // The mean shape the regression starts from, 68 (x, y) pairs in the
+    // normalised box.
+    const float* meanShape() const { return initialShape_; }
 
 private:
     LandmarkModel();
     // Checks the layout and every index in bytes; on success points the
     // views below into it.
     bool attach(const unsigned char* bytes, std::size_t size, std::string& problem);
+    void regress(const ImageView& image, const dlib::point_transform_affine& toImage, float* shape) const;
 
     PrivateBytes packed_;
     std::vector<unsigned char> converted_;
@@ -59,7 +72,7 @@ private:
     using AddLeaves = void (*)(float* shape, const float* const* leaves, std::size_t count);
     using ExtractFeatures = void (*)(const PixelPlacement& placement, const float* shape,
                                      const std::uint32_t* anchors, const float* deltas, std::size_t count,
-                                     const GrayImage& gray, float* features);
+                                     const ImageView& image, float* features);
     AddLeaves addLeaves_ = nullptr;
     ExtractFeatures extractFeatures_ = nullptr;
 

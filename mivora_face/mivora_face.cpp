@@ -6,6 +6,9 @@
 
 #include <pthread.h>
 
+#include <atomic>
+#include <new>
+
 namespace {
 
 mivora::FaceEngine& engine()
@@ -34,18 +37,111 @@ template <typename Call> int guarded(Call call)
     }
 }
 
+// Errors leave zeros in the caller's buffer.
+int zeroedOnError(int status, float* landmarks)
+{
+    if (status != MIVORA_FACE_OK && landmarks != nullptr)
+        for (int i = 0; i < MIVORA_FACE_LANDMARK_VALUE_COUNT; ++i)
+            landmarks[i] = 0.0f;
+    return status;
+}
+
+int zeroedOnError(int status, MivoraFaceBox* box)
+{
+    if (status != MIVORA_FACE_OK && box != nullptr)
+        *box = MivoraFaceBox{};
+    return status;
+}
+
+} // namespace
+
+struct MivoraFaceTracker {
+    mivora::FaceSession session;
+    std::atomic<bool> busy{false};
+};
+
+namespace {
+
+// Runs call on the tracker's session unless another thread is using it.
+template <typename Call> int onTracker(MivoraFaceTracker* tracker, Call call)
+{
+    if (tracker == nullptr)
+        return MIVORA_FACE_ERROR_INVALID_ARGUMENT;
+    if (tracker->busy.exchange(true, std::memory_order_acquire))
+        return MIVORA_FACE_ERROR_TRACKER_BUSY;
+    const int status = guarded([&] { return call(tracker->session); });
+    tracker->busy.store(false, std::memory_order_release);
+    return status;
+}
+
 } // namespace
 
 extern "C" int MivoraFaceDetectStd(const unsigned char* pixels, int width, int height, int mode)
 {
-    return guarded([&] { return engine().detect(pixels, width, height, mode); });
+    return guarded([&] {
+        return engine().detect(mivora::FaceEngine::callersSession(), pixels, width, height, mode);
+    });
 }
 
 extern "C" int MivoraGetFaceLandmark68Std(int face_index, float* landmarks)
 {
-    const int result = guarded([&] { return engine().landmarks(face_index, landmarks); });
-    if (result == MIVORA_FACE_ERROR_INTERNAL && landmarks != nullptr)
-        for (int i = 0; i < MIVORA_FACE_LANDMARK_VALUE_COUNT; ++i)
-            landmarks[i] = 0.0f;
-    return result;
+    return zeroedOnError(
+        guarded([&] { return engine().landmarks(mivora::FaceEngine::callersSession(), face_index, landmarks); }),
+        landmarks);
+}
+
+extern "C" int MivoraGetFaceBoxStd(int face_index, MivoraFaceBox* box)
+{
+    return zeroedOnError(
+        guarded([&] { return engine().box(mivora::FaceEngine::callersSession(), face_index, box); }), box);
+}
+
+extern "C" const char* MivoraFaceErrorString(int code)
+{
+    switch (code) {
+    case MIVORA_FACE_ERROR_INVALID_ARGUMENT:
+        return "invalid argument";
+    case MIVORA_FACE_ERROR_MODEL_UNAVAILABLE:
+        return "landmark model unavailable";
+    case MIVORA_FACE_ERROR_NO_DETECTION:
+        return "no detection to answer";
+    case MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE:
+        return "face index out of range";
+    case MIVORA_FACE_ERROR_INTERNAL:
+        return "internal error";
+    case MIVORA_FACE_ERROR_TRACKER_BUSY:
+        return "tracker in use by another thread";
+    default:
+        return code >= 0 ? "success" : "unknown error";
+    }
+}
+
+extern "C" const char* MivoraFaceVersion(void) { return MIVORA_FACE_VERSION; }
+
+extern "C" MivoraFaceTracker* MivoraFaceTrackerCreate(void) { return new (std::nothrow) MivoraFaceTracker(); }
+
+extern "C" void MivoraFaceTrackerDestroy(MivoraFaceTracker* tracker) { delete tracker; }
+
+extern "C" int MivoraFaceTrackerDetect(MivoraFaceTracker* tracker, const unsigned char* pixels, int width, int height,
+                                       int mode)
+{
+    return onTracker(tracker, [&](mivora::FaceSession& session) {
+        return engine().detect(session, pixels, width, height, mode);
+    });
+}
+
+extern "C" int MivoraFaceTrackerGetLandmark68(MivoraFaceTracker* tracker, int face_index, float* landmarks)
+{
+    return zeroedOnError(onTracker(tracker,
+                                   [&](mivora::FaceSession& session) {
+                                       return engine().landmarks(session, face_index, landmarks);
+                                   }),
+                         landmarks);
+}
+
+extern "C" int MivoraFaceTrackerGetBox(MivoraFaceTracker* tracker, int face_index, MivoraFaceBox* box)
+{
+    return zeroedOnError(
+        onTracker(tracker, [&](mivora::FaceSession& session) { return engine().box(session, face_index, box); }),
+        box);
 }

@@ -93,14 +93,15 @@ TEST(MivoraVideoMode, AStillSceneGivesStillLandmarks)
     const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
     const cv::Mat frame = test_support::photoFrame(photo, test_support::texturedBackground(cv::Size(640, 480)), 5);
     std::vector<Shape> shapes;
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 0; i < 20; ++i) {
         const std::optional<Shape> shape = libraryFace(frame, MIVORA_FACE_MODE_VIDEO);
         ASSERT_TRUE(shape) << "frame " << i;
         shapes.push_back(*shape);
     }
-    // The search window may settle once after the first whole-frame search.
-    for (std::size_t i = 3; i < shapes.size(); ++i)
-        EXPECT_EQ(shapes[i], shapes[2]) << "frame " << i;
+    // The smoothing settles within a few frames; from then on the very same points.
+    constexpr std::size_t kSettled = 8;
+    for (std::size_t i = kSettled + 1; i < shapes.size(); ++i)
+        EXPECT_EQ(shapes[i], shapes[kSettled]) << "frame " << i;
 }
 
 TEST(MivoraVideoMode, ANewFrameSizeStartsAfresh)
@@ -116,5 +117,7 @@ TEST(MivoraVideoMode, ANewFrameSizeStartsAfresh)
     const std::optional<Shape> mine = libraryFace(small, MIVORA_FACE_MODE_VIDEO);
     const std::optional<Shape> reference = referenceFace(small);
     ASSERT_TRUE(mine && reference);
-    EXPECT_EQ(*mine, *reference);
+    // Found afresh by the whole-frame search: dlib's points, before rounding.
+    for (std::size_t i = 0; i < mine->size(); ++i)
+        EXPECT_NEAR((*mine)[i], (*reference)[i], 0.5f) << "value " << i;
 }

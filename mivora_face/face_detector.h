@@ -1,0 +1,63 @@
+// FaceDetector: dlib's HOG frontal face detector, over a whole frame or over
+// a small upright crop where a followed face is expected.
+#ifndef MIVORA_FACE_FACE_DETECTOR_H
+#define MIVORA_FACE_FACE_DETECTOR_H
+
+#include "gray_image.h"
+
+#include <dlib/image_processing.h>
+#include <dlib/image_processing/frontal_face_detector.h>
+
+#include <string>
+#include <vector>
+
+namespace mivora {
+
+struct Detection {
+    dlib::rectangle rect;
+    double confidence = 0;
+};
+
+// In a crop made for scanCrop(), the face's box is this wide: the
+// detector's second pyramid level, so that the three levels scanned find it
+// 1/6 smaller or 1/5 larger than expected.
+constexpr double kCropFaceWidth = 73.0 * 6.0 / 5.0;
+// Crops smaller than this hold no face the detector can find.
+constexpr int kSmallestCrop = 73;
+
+// The detector's trained model, shared by every thread; never changed.
+struct DetectorModel {
+    dlib::frontal_face_detector wholeFrame;
+    // The same filters limited to three pyramid levels, for crops.
+    dlib::frontal_face_detector crop;
+
+    // Reads dlib's serialised detector from path (as mivora_model_pack
+    // writes it); with an empty or unreadable path, dlib's built-in copy
+    // (slower: it is decompressed first).
+    static DetectorModel load(const std::string& path);
+};
+
+// Requires: model outlives the detector.
+// Ensures:  each thread or camera has its own (dlib's detector keeps its
+//           scan buffers between calls).
+class FaceDetector {
+public:
+    explicit FaceDetector(const DetectorModel& model);
+
+    // Faces in the whole image, numbered as MivoraFaceDetectStd numbers them.
+    std::vector<Detection> scanWholeFrame(const GrayImage& gray);
+    // Faces in a crop where one is expected kCropFaceWidth wide, down to
+    // scores of adjustThreshold (0 is the detector's own threshold).
+    std::vector<Detection> scanCrop(const GrayImage& crop, double adjustThreshold);
+    // Gives back the scan buffers of a very large image.
+    void releaseMemory();
+
+private:
+    const DetectorModel* model_;
+    dlib::frontal_face_detector wholeFrame_;
+    dlib::frontal_face_detector crop_;
+};
+
+} // namespace mivora
+
+#endif

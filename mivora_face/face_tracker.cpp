@@ -1,0 +1,198 @@
+#include "face_tracker.h"
+
+#include "face_order.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace mivora {
+
+namespace {
+
+// The crop reaches this far beyond the expected box on each side, as a
+// fraction of its width: room for the face to move and for the detector.
+constexpr double kCropMargin = 0.25;
+// A detection in the crop is the followed face when its centre is this
+// close to the expected one (fraction of the box) and its size this near.
+constexpr double kCropMatchDistance = 0.35;
+constexpr double kCropMatchScale = 1.5;
+// Followed without the detector's confirmation only while it still scores
+// the crop at least this high: a face turned, covered or blurred keeps a
+// weak score, an empty background does not.
+constexpr double kWeakestFace = -0.5;
+// At most this many frames in a row without confirmation.
+constexpr int kMaxUnconfirmedFrames = 10;
+// The regression restarts from the detector's box when the landmarks have
+// strayed this far from it (fraction of the size, and size ratio).
+constexpr double kReanchorDistance = 0.25;
+constexpr double kReanchorScale = 1.25;
+// The regression keeps its start box while the face moves less than this
+// (fraction of the size, size ratio - 1, radians): a still head is read
+// from the same box every frame.
+constexpr double kStillDistance = 0.02;
+constexpr double kStillScale = 0.02;
+constexpr double kStillAngle = 0.02;
+// Share of the last frame's motion expected again in this frame.
+constexpr double kMotionCarried = 0.8;
+// New faces are looked for in the whole frame this often while following.
+constexpr int kSearchInterval = 30;
+
+// Maps crop pixels to the frame: the pose's box upright, kCropFaceWidth wide.
+Affine cropToFrame(const FacePose& pose, int side)
+{
+    const double scale = (pose.size + 1.0) / kCropFaceWidth;
+    const double c = scale * std::cos(pose.angle), s = scale * std::sin(pose.angle);
+    const double centre = (side - 1) / 2.0;
+    Affine a;
+    a.m[0] = c;
+    a.m[1] = -s;
+    a.m[2] = s;
+    a.m[3] = c;
+    a.m[4] = pose.cx - (c * centre - s * centre);
+    a.m[5] = pose.cy - (s * centre + c * centre);
+    return a;
+}
+
+bool stillNear(const FacePose& a, const FacePose& b)
+{
+    return std::hypot(a.cx - b.cx, a.cy - b.cy) < kStillDistance * b.size &&
+           std::abs(a.size / b.size - 1.0) < kStillScale && std::abs(angleBetween(a.angle, b.angle)) < kStillAngle;
+}
+
+bool sameFace(const FacePose& followed, const dlib::rectangle& found)
+{
+    const FacePose other = FacePose::of(found);
+    const double ratio = other.size / followed.size;
+    return std::hypot(other.cx - followed.cx, other.cy - followed.cy) < 0.5 * std::max(other.size, followed.size) &&
+           ratio > 0.5 && ratio < 2.0;
+}
+
+Shape regress(const LandmarkModel& landmarks, const ImageView& frame, const FacePose& start)
+{
+    Shape raw;
+    landmarks.predict(frame, start.toImage(), raw.data());
+    return raw;
+}
+
+} // namespace
+
+void FaceTracker::reset()
+{
+    faces_.clear();
+    width_ = height_ = 0;
+    framesSinceSearch_ = 0;
+}
+
+TrackedFace FaceTracker::start(const Detection& detection, const ImageView& frame,
+                               const LandmarkModel& landmarks) const
+{
+    TrackedFace face;
+    face.box = face.start = FacePose::of(detection.rect);
+    face.confidence = face.peakConfidence = detection.confidence;
+    const Shape raw = regress(landmarks, frame, face.start);
+    face.fitted = FacePose::fit(landmarks.meanShape(), raw);
+    face.smoother.smooth(raw, face.fitted, face.points);
+    return face;
+}
+
+bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, FaceDetector& detector,
+                         const LandmarkModel& landmarks)
+{
+    FacePose predicted = face.fitted;
+    predicted.cx += kMotionCarried * face.velocity[0];
+    predicted.cy += kMotionCarried * face.velocity[1];
+    predicted.size *= std::exp(kMotionCarried * face.velocity[2]);
+    predicted.angle += kMotionCarried * face.velocity[3];
+
+    // Confirm: the detector on the predicted box, cut upright.
+    const int side = static_cast<int>(std::lround(kCropFaceWidth * (1 + 2 * kCropMargin)));
+    const Affine toFrame = cropToFrame(predicted, side);
+    warpToGray(frame, toFrame, side, side, crop_);
+    const double centre = (side - 1) / 2.0;
+    const Detection* best = nullptr;
+    const std::vector<Detection> found = detector.scanCrop(crop_, kWeakestFace);
+    for (const Detection& d : found) {
+        const double dx = (d.rect.left() + d.rect.right()) / 2.0 - centre;
+        const double dy = (d.rect.top() + d.rect.bottom()) / 2.0 - centre;
+        const double ratio = d.rect.width() / kCropFaceWidth;
+        if (std::hypot(dx, dy) < kCropMatchDistance * kCropFaceWidth && ratio < kCropMatchScale &&
+            ratio > 1 / kCropMatchScale && (best == nullptr || d.confidence > best->confidence))
+            best = &d;
+    }
+    if (best == nullptr)
+        return false; // nothing face-like where the face should be
+    const bool confirmed = best->confidence >= 0;
+    FacePose detected = predicted;
+    const double cu = (best->rect.left() + best->rect.right()) / 2.0;
+    const double cv = (best->rect.top() + best->rect.bottom()) / 2.0;
+    detected.cx = toFrame.x(cu, cv);
+    detected.cy = toFrame.y(cu, cv);
+    detected.size = (predicted.size + 1.0) * best->rect.width() / kCropFaceWidth - 1.0;
+
+    // Where the regression starts: the landmarks' own prediction, unless
+    // the detector's box says they have strayed; kept still while the face is.
+    FacePose start = predicted;
+    const double ratio = detected.size / predicted.size;
+    if (confirmed && (std::hypot(detected.cx - predicted.cx, detected.cy - predicted.cy) >
+                          kReanchorDistance * predicted.size ||
+                      ratio > kReanchorScale || ratio < 1 / kReanchorScale))
+        start = detected;
+    if (stillNear(start, face.start))
+        start = face.start;
+
+    const Shape raw = regress(landmarks, frame, start);
+    const FacePose fitted = FacePose::fit(landmarks.meanShape(), raw);
+    if (fitted.cx < 0 || fitted.cy < 0 || fitted.cx >= frame.width || fitted.cy >= frame.height)
+        return false; // the face has left the frame
+    face.unconfirmedFrames = confirmed ? 0 : face.unconfirmedFrames + 1;
+    if (face.unconfirmedFrames > kMaxUnconfirmedFrames)
+        return false;
+
+    const double motion[4] = {fitted.cx - face.fitted.cx, fitted.cy - face.fitted.cy,
+                              std::log(fitted.size / face.fitted.size), angleBetween(fitted.angle, face.fitted.angle)};
+    for (int i = 0; i < 4; ++i)
+        face.velocity[i] = motion[i];
+    face.start = start;
+    face.fitted = fitted;
+    face.box = detected;
+    face.confidence = best->confidence;
+    face.peakConfidence = std::max(face.peakConfidence, face.confidence);
+    face.smoother.smooth(raw, fitted, face.points);
+    return true;
+}
+
+void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const LandmarkModel& landmarks)
+{
+    if (frame.width != width_ || frame.height != height_) {
+        reset();
+        width_ = frame.width;
+        height_ = frame.height;
+    }
+    // Faces lost are dropped; only losing face 0 makes the whole frame be
+    // searched at once (the others come back at the next periodic search).
+    std::vector<TrackedFace> kept;
+    bool lostFirst = false;
+    for (std::size_t i = 0; i < faces_.size(); ++i) {
+        if (follow(faces_[i], frame, detector, landmarks))
+            kept.push_back(std::move(faces_[i]));
+        else if (i == 0)
+            lostFirst = true;
+    }
+    ++framesSinceSearch_;
+    if (lostFirst || kept.empty() || framesSinceSearch_ >= kSearchInterval) {
+        // Keep the faces followed, in their order, and add the others found.
+        bgrToGray(frame.data, frame.width, frame.height, gray_);
+        for (const Detection& found : detector.scanWholeFrame(gray_)) {
+            const bool known = std::any_of(kept.begin(), kept.end(),
+                                           [&](const TrackedFace& face) { return sameFace(face.fitted, found.rect); });
+            if (!known)
+                kept.push_back(start(found, frame, landmarks));
+        }
+        std::stable_partition(kept.begin(), kept.end(),
+                              [](const TrackedFace& face) { return isConfident(face.peakConfidence); });
+        framesSinceSearch_ = 0;
+    }
+    faces_ = std::move(kept);
+}
+
+} // namespace mivora

@@ -1,0 +1,63 @@
+// FaceTracker: one camera's faces from frame to frame (video mode), and the
+// policy of when to confirm, follow, drop and search.
+//
+// Each face is followed from its own landmarks: the previous frame's points
+// give where the face should be now, how large and at what roll. The
+// detector confirms it in a small crop cut upright at that pose, so a tilted
+// head is seen upright, and the landmark regression runs in the same upright
+// frame. A face the detector cannot confirm (turned, covered, blurred) is
+// followed from its landmarks for a few frames while the detector still
+// scores it as weakly face-like, then dropped. The whole frame is searched
+// when nothing is followed, when face 0 is lost, and every so often for new
+// faces.
+#ifndef MIVORA_FACE_FACE_TRACKER_H
+#define MIVORA_FACE_FACE_TRACKER_H
+
+#include "face_detector.h"
+#include "face_pose.h"
+#include "gray_image.h"
+#include "landmark_model.h"
+#include "landmark_smoother.h"
+
+#include <vector>
+
+namespace mivora {
+
+struct TrackedFace {
+    // What callers see.
+    FacePose box;           // the detector's box this frame, turned with the face
+    double confidence = 0;  // the detector's score (below 0 when followed unconfirmed)
+    Shape points{};         // the steadied landmarks
+
+    // What following needs.
+    FacePose start;                // where the regression started
+    FacePose fitted;               // fitted to the raw landmarks
+    double velocity[4] = {};       // per frame: centre x, y, log size, angle
+    int unconfirmedFrames = 0;
+    double peakConfidence = 0; // the best score it ever had: ranks it among faces
+    LandmarkSmoother smoother;
+};
+
+class FaceTracker {
+public:
+    // Forgets every face: the next frame starts afresh.
+    void reset();
+    // Requires: frame is the camera's next frame; models outlive the call.
+    // Ensures:  faces() are this frame's faces, face 0 first; faces followed
+    //           from the previous frame keep their numbers.
+    void track(const ImageView& frame, FaceDetector& detector, const LandmarkModel& landmarks);
+    const std::vector<TrackedFace>& faces() const { return faces_; }
+
+private:
+    bool follow(TrackedFace& face, const ImageView& frame, FaceDetector& detector, const LandmarkModel& landmarks);
+    TrackedFace start(const Detection& detection, const ImageView& frame, const LandmarkModel& landmarks) const;
+
+    std::vector<TrackedFace> faces_;
+    int width_ = 0, height_ = 0;
+    int framesSinceSearch_ = 0;
+    GrayImage gray_, crop_;
+};
+
+} // namespace mivora
+
+#endif

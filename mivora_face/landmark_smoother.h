@@ -1,0 +1,66 @@
+// LandmarkSmoother: steadies a followed face's 68 points without lag.
+//
+// The raw points of each frame are split into the face's pose (position,
+// size and roll, fitted to the points) and its shape in the face's own frame.
+// Each part goes through a One Euro filter (Casiez, Roussel and Vogel, CHI
+// 2012): a low-pass filter whose cut-off rises with speed, so a still face
+// is smoothed hard and a moving one hardly at all. Moving the whole head
+// only moves the pose, which is filtered lightly; camera noise mostly moves
+// single points, whose shape filter is strong. Speeds are measured in face
+// sizes per frame, so faces of every size are treated alike.
+#ifndef MIVORA_FACE_LANDMARK_SMOOTHER_H
+#define MIVORA_FACE_LANDMARK_SMOOTHER_H
+
+#include "face_pose.h"
+
+#include <array>
+
+namespace mivora {
+
+class OneEuroFilter {
+public:
+    OneEuroFilter() = default;
+    // Cut-offs in cycles per frame.
+    OneEuroFilter(double minCutoff, double beta, double speedCutoff)
+        : minCutoff_(minCutoff), beta_(beta), speedCutoff_(speedCutoff)
+    {
+    }
+    // value's speed is measured in units of unit (for example the face's size).
+    double filter(double value, double unit);
+    void reset() { started_ = false; }
+    // Makes value the state, as if it had been seen forever.
+    void settle(double value)
+    {
+        value_ = value;
+        speed_ = 0;
+        started_ = true;
+    }
+
+private:
+    double minCutoff_ = 1, beta_ = 0, speedCutoff_ = 1;
+    double value_ = 0, speed_ = 0;
+    bool started_ = false;
+};
+
+class LandmarkSmoother {
+public:
+    LandmarkSmoother();
+    // Forgets the past: the next points are passed through unchanged.
+    void reset();
+    // raw: this frame's 68 points; pose: fitted to them. Writes the steadied
+    // points to out. The same raw points frame after frame give exactly those
+    // points after a few frames.
+    void smooth(const Shape& raw, const FacePose& pose, Shape& out);
+
+private:
+    OneEuroFilter x_, y_, logSize_, angle_;
+    std::array<OneEuroFilter, kShapeValueCount> shape_;
+    Shape lastRaw_{};
+    double lastAngle_ = 0;
+    int unchangedFrames_ = 0;
+    bool started_ = false;
+};
+
+} // namespace mivora
+
+#endif

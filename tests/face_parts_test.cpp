@@ -1,0 +1,316 @@
+// The library's parts on their own: pixel conversion, face geometry, the
+// landmark regression in a turned box, the smoother, and model files.
+#include "face_pose.h"
+#include "gray_image.h"
+#include "landmark_model.h"
+#include "landmark_smoother.h"
+
+#include "test_support.h"
+
+#include <dlib/image_processing/shape_predictor.h>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <random>
+
+namespace {
+
+using mivora::FacePose;
+using mivora::Shape;
+
+cv::Mat bgrPhoto(const std::string& name) { return cv::imread(test_support::dataPath(name), cv::IMREAD_COLOR); }
+
+mivora::GrayImage grayOf(const cv::Mat& bgr)
+{
+    mivora::GrayImage gray;
+    mivora::bgrToGray(bgr.data, bgr.cols, bgr.rows, gray);
+    return gray;
+}
+
+std::unique_ptr<mivora::LandmarkModel> packedModel()
+{
+    std::string problem;
+    auto model = mivora::LandmarkModel::open(PACKED_MODEL_PATH, problem);
+    EXPECT_TRUE(model) << problem;
+    return model;
+}
+
+double eyeCornerDistance(const Shape& s) { return std::hypot(s[90] - s[72], s[91] - s[73]); }
+
+double meanDistance(const Shape& a, const Shape& b)
+{
+    double sum = 0;
+    for (int i = 0; i < mivora::kShapePointCount; ++i)
+        sum += std::hypot(a[2 * i] - b[2 * i], a[2 * i + 1] - b[2 * i + 1]);
+    return sum / mivora::kShapePointCount;
+}
+
+} // namespace
+
+TEST(GrayImage, ConvertsEveryColourAsOpenCvDoes)
+{
+    cv::Mat everyColour(4096, 4096, CV_8UC3);
+    for (int i = 0; i < (1 << 24); ++i) {
+        everyColour.data[3 * i] = static_cast<unsigned char>(i);
+        everyColour.data[3 * i + 1] = static_cast<unsigned char>(i >> 8);
+        everyColour.data[3 * i + 2] = static_cast<unsigned char>(i >> 16);
+    }
+    cv::Mat expected;
+    cv::cvtColor(everyColour, expected, cv::COLOR_BGR2GRAY);
+    const mivora::GrayImage mine = grayOf(everyColour);
+    EXPECT_EQ(std::memcmp(expected.data, mine.data(), expected.total()), 0);
+}
+
+TEST(GrayImage, WarpsLikeOpenCv)
+{
+    const cv::Mat photo = bgrPhoto("astronaut.png");
+    cv::Mat gray;
+    cv::cvtColor(photo, gray, cv::COLOR_BGR2GRAY);
+    const mivora::ImageView bgr = mivora::ImageView::ofBgr(photo.data, photo.cols, photo.rows);
+
+    // A quarter turn maps pixel centres onto pixel centres: exact.
+    mivora::Affine turn;
+    turn.m[0] = 0, turn.m[1] = -1, turn.m[2] = 1, turn.m[3] = 0, turn.m[4] = photo.cols - 1, turn.m[5] = 0;
+    mivora::GrayImage turned;
+    mivora::warpToGray(bgr, turn, photo.rows, photo.cols, turned);
+    cv::Mat expectedTurn;
+    cv::rotate(gray, expectedTurn, cv::ROTATE_90_COUNTERCLOCKWISE);
+    EXPECT_EQ(std::memcmp(expectedTurn.data, turned.data(), expectedTurn.total()), 0);
+
+    // Shrunk to a third, as OpenCV's area average: no aliasing.
+    mivora::Affine shrink;
+    shrink.m[0] = 3, shrink.m[3] = 3, shrink.m[4] = 1, shrink.m[5] = 1;
+    mivora::GrayImage small;
+    const cv::Size third(photo.cols / 3, photo.rows / 3);
+    mivora::warpToGray(bgr, shrink, third.width, third.height, small);
+    cv::Mat expectedSmall;
+    cv::resize(gray(cv::Rect(0, 0, 3 * third.width, 3 * third.height)), expectedSmall, third, 0, 0, cv::INTER_AREA);
+    const cv::Mat mineSmall(small.height(), small.width(), CV_8UC1, small.data());
+    EXPECT_LE(cv::norm(expectedSmall, mineSmall, cv::NORM_INF), 1.0);
+}
+
+TEST(FacePose, FitRecoversTheBoxAtAnyRoll)
+{
+    const auto model = packedModel();
+    ASSERT_TRUE(model);
+    for (double degrees : {0.0, 14.0, -45.0, 60.0, 179.0, -120.0}) {
+        FacePose truth;
+        truth.cx = 320.5, truth.cy = 241.25, truth.size = 137, truth.angle = degrees * M_PI / 180;
+        const dlib::point_transform_affine toImage = truth.toImage();
+        Shape shape;
+        for (int i = 0; i < mivora::kShapePointCount; ++i) {
+            const dlib::dpoint p = toImage(dlib::dpoint(model->meanShape()[2 * i], model->meanShape()[2 * i + 1]));
+            shape[2 * i] = static_cast<float>(p.x());
+            shape[2 * i + 1] = static_cast<float>(p.y());
+        }
+        const FacePose fitted = FacePose::fit(model->meanShape(), shape);
+        EXPECT_NEAR(fitted.cx, truth.cx, 1e-3) << degrees;
+        EXPECT_NEAR(fitted.cy, truth.cy, 1e-3) << degrees;
+        EXPECT_NEAR(fitted.size, truth.size, 1e-3) << degrees;
+        EXPECT_NEAR(mivora::angleBetween(fitted.angle, truth.angle), 0.0, 1e-5) << degrees;
+    }
+    // An upright pose made from a rectangle is dlib's box transform.
+    const dlib::rectangle rect(100, 50, 180, 130);
+    const dlib::point_transform_affine mine = FacePose::of(rect).toImage();
+    const dlib::point_transform_affine dlibs = dlib::impl::unnormalizing_tform(rect);
+    for (const dlib::dpoint corner : {dlib::dpoint(0, 0), dlib::dpoint(1, 0), dlib::dpoint(0, 1), dlib::dpoint(1, 1)})
+        EXPECT_LT(dlib::length(mine(corner) - dlibs(corner)), 1e-4);
+}
+
+TEST(LandmarkModel, ReadsATiltedFaceAsIfUpright)
+{
+    const auto model = packedModel();
+    ASSERT_TRUE(model);
+    const cv::Mat photo = bgrPhoto("astronaut.png");
+    const mivora::GrayImage gray = grayOf(photo);
+    const dlib::rectangle box(150, 60, 280, 190); // about where dlib finds her face
+    Shape upright;
+    model->predict(mivora::ImageView::of(gray), FacePose::of(box).toImage(), upright.data());
+
+    for (double degrees : {30.0, -60.0, 90.0}) {
+        // The photo turned about the face's centre, and the box with it.
+        const cv::Point2f centre((box.left() + box.right()) / 2.0f, (box.top() + box.bottom()) / 2.0f);
+        const cv::Mat turn = cv::getRotationMatrix2D(centre, -degrees, 1.0);
+        cv::Mat turned;
+        cv::warpAffine(photo, turned, turn, photo.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+        FacePose pose = FacePose::of(box);
+        pose.angle = degrees * M_PI / 180;
+        Shape tilted;
+        model->predict(mivora::ImageView::ofBgr(turned.data, turned.cols, turned.rows), pose.toImage(),
+                       tilted.data());
+
+        Shape expected;
+        for (int i = 0; i < mivora::kShapePointCount; ++i) {
+            const double x = upright[2 * i], y = upright[2 * i + 1];
+            expected[2 * i] = static_cast<float>(turn.at<double>(0, 0) * x + turn.at<double>(0, 1) * y +
+                                                 turn.at<double>(0, 2));
+            expected[2 * i + 1] = static_cast<float>(turn.at<double>(1, 0) * x + turn.at<double>(1, 1) * y +
+                                                     turn.at<double>(1, 2));
+        }
+        // Only resampling separates the two: well under the 4-5% that
+        // separates dlib's points from a person's.
+        EXPECT_LT(meanDistance(tilted, expected) / eyeCornerDistance(expected), 0.02) << degrees << " degrees";
+    }
+}
+
+namespace {
+
+// A face's points at a pose: the model's mean shape, scaled.
+Shape shapeAt(const float* meanShape, const FacePose& pose)
+{
+    Shape shape;
+    const dlib::point_transform_affine toImage = pose.toImage();
+    for (int i = 0; i < mivora::kShapePointCount; ++i) {
+        const dlib::dpoint p = toImage(dlib::dpoint(meanShape[2 * i], meanShape[2 * i + 1]));
+        shape[2 * i] = static_cast<float>(p.x());
+        shape[2 * i + 1] = static_cast<float>(p.y());
+    }
+    return shape;
+}
+
+} // namespace
+
+TEST(LandmarkSmoother, StillWhenStillAndWithoutLagWhenMoving)
+{
+    const auto model = packedModel();
+    ASSERT_TRUE(model);
+    for (double size : {60.0, 240.0}) {
+        FacePose pose;
+        pose.cx = 300, pose.cy = 200, pose.size = size;
+        const Shape still = shapeAt(model->meanShape(), pose);
+        const double unit = eyeCornerDistance(still);
+
+        // Noise on every point, nothing moving: the output moves far less.
+        mivora::LandmarkSmoother smoother;
+        std::mt19937 random(7);
+        std::normal_distribution<float> noise(0.0f, static_cast<float>(0.01 * unit));
+        Shape previousIn{}, previousOut{};
+        double movedIn = 0, movedOut = 0;
+        for (int frame = 0; frame < 60; ++frame) {
+            Shape in = still, out;
+            for (float& v : in)
+                v += noise(random);
+            smoother.smooth(in, FacePose::fit(model->meanShape(), in), out);
+            if (frame >= 10) {
+                movedIn += meanDistance(in, previousIn);
+                movedOut += meanDistance(out, previousOut);
+            }
+            previousIn = in;
+            previousOut = out;
+        }
+        EXPECT_LT(movedOut, movedIn / 3) << size;
+
+        // The same points again and again: exactly those points, soon.
+        Shape out;
+        for (int frame = 0; frame < 5; ++frame)
+            smoother.smooth(still, FacePose::fit(model->meanShape(), still), out);
+        EXPECT_EQ(out, still) << size;
+
+        // A steady pan of 16 px a frame at 120 px wide: no visible lag.
+        smoother.reset();
+        for (int frame = 0; frame < 30; ++frame) {
+            FacePose moving = pose;
+            moving.cx += 16.0 * size / 120.0 * frame;
+            const Shape in = shapeAt(model->meanShape(), moving);
+            smoother.smooth(in, moving, out);
+            if (frame >= 10)
+                EXPECT_LT(meanDistance(out, in) / unit, 0.02) << size << " px, frame " << frame;
+        }
+    }
+}
+
+namespace {
+
+std::string scratchPath(const std::string& name)
+{
+    return ::testing::TempDir() + "parts_" + std::to_string(getpid()) + "_" + name;
+}
+
+// The most this process has ever had resident.
+long peakResidentKiB()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+std::string readAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+} // namespace
+
+TEST(ModelFile, BadFilesAreRejectedAtOnce)
+{
+    std::string problem;
+    // A FIFO would block a plain open() until someone writes to it.
+    const std::string fifo = scratchPath("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(mivora::LandmarkModel::open(fifo, problem));
+    EXPECT_EQ(problem, "not a regular file");
+    unlink(fifo.c_str());
+
+    // A packed header promising gigabytes, in a sparse file that has them.
+    const std::string sparse = scratchPath("sparse.mivora");
+    {
+        std::string packed = readAll(PACKED_MODEL_PATH).substr(0, 32);
+        packed[16] = '\x60'; // cascades: 96
+        std::ofstream(sparse, std::ios::binary) << packed;
+        ASSERT_EQ(truncate(sparse.c_str(), off_t{4} << 30), 0);
+    }
+    // dlib's format declaring 2e8 cascades in a few hundred bytes.
+    const std::string hugeCount = scratchPath("huge_count.dat");
+    {
+        std::ostringstream out;
+        dlib::serialize(1, out);
+        dlib::matrix<float, 0, 1> meanShape(136);
+        meanShape = 0.5f;
+        dlib::serialize(meanShape, out);
+        dlib::serialize(200000000ul, out);
+        std::ofstream(hugeCount, std::ios::binary) << out.str();
+    }
+    for (const std::string& path : {sparse, hugeCount}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(mivora::LandmarkModel::open(path, problem)) << path;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << path << ": " << problem;
+        EXPECT_LT(peakResidentKiB(), 512 * 1024) << path;
+        unlink(path.c_str());
+    }
+}
+
+TEST(ModelFile, ChangingTheFileLaterChangesNothing)
+{
+    const std::string copy = scratchPath("copy.mivora");
+    const std::string bytes = readAll(PACKED_MODEL_PATH);
+    std::ofstream(copy, std::ios::binary) << bytes;
+    std::string problem;
+    const auto model = mivora::LandmarkModel::open(copy, problem);
+    ASSERT_TRUE(model) << problem;
+    const cv::Mat photo = bgrPhoto("astronaut.png");
+    const mivora::GrayImage gray = grayOf(photo);
+    const dlib::rectangle box(150, 60, 280, 190);
+    Shape before, after;
+    model->predict(mivora::ImageView::of(gray), box, before.data());
+
+    // Rewritten in place (same inode, as an install over it does), then cut short.
+    {
+        std::fstream file(copy, std::ios::binary | std::ios::in | std::ios::out);
+        file.seekp(static_cast<std::streamoff>(bytes.size() / 3));
+        file << std::string(4 << 20, '\x55');
+    }
+    model->predict(mivora::ImageView::of(gray), box, after.data());
+    EXPECT_EQ(after, before);
+    ASSERT_EQ(truncate(copy.c_str(), 4096), 0);
+    model->predict(mivora::ImageView::of(gray), box, after.data());
+    EXPECT_EQ(after, before);
+    unlink(copy.c_str());
+}
