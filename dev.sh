@@ -12,7 +12,7 @@ BUILD_DIR=${BUILD_DIR:-build}
 PACKAGES=(
     cmake make g++ pkg-config file
     libopencv-dev libdlib-dev libdlib-data libblas-dev liblapack-dev libjpeg-dev
-    libgtest-dev
+    libgtest-dev nlohmann-json3-dev python3
     xvfb xauth x11-utils xdotool imagemagick
 )
 
