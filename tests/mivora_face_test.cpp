@@ -294,7 +294,7 @@ TEST(MivoraThreads, ConcurrentCallersEachGetTheirOwnLandmarks)
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < images.size(); ++i)
         threads.emplace_back([&, i] {
-            for (int round = 0; round < 8; ++round) {
+            for (int round = 0; round < 3; ++round) {
                 Landmarks got;
                 const int faces = detect(images[i]);
                 const int status = MivoraGetFaceLandmark68Std(0, got.values.data());
