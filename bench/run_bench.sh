@@ -2,10 +2,12 @@
 # Makes the standard clips (astronaut.png drifting and zooming over a textured
 # background, 300 frames with no face in frames 120-179, at 640x480 and
 # 1280x720, plus 100 identical frames for jitter) and runs
-# `mivora_bench --reference` on them, pinned to one core.
+# `mivora_bench --reference` on them, then the motion scenarios (tilt,
+# walk-away, pan, ...) on astronaut.png and messi5.jpg enlarged 2x, pinned to
+# one core (core 0, or $BENCH_CPU).
 #
-#   bench/run_bench.sh [BUILD_DIR] [OUT_DIR]     the full run (about 2 minutes)
-#   bench/run_bench.sh --smoke [BUILD_DIR]       30-frame clips, checks only that it all runs
+#   bench/run_bench.sh [BUILD_DIR] [OUT_DIR]     the full run (about 6 minutes)
+#   bench/run_bench.sh --smoke [BUILD_DIR]       30-frame clips and short scenarios, checks only that it all runs
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 smoke=false
@@ -14,6 +16,10 @@ build_dir=$(realpath "${1:-$here/../build}")
 bench="$build_dir/bin/mivora_bench"
 [ -x "$bench" ] || { echo "no $bench: build first (./dev.sh build)" >&2; exit 1; }
 photo="$here/../tests/data/astronaut.png"
+# Too small a face for dlib at its own size.
+scenario_photos=("$photo" "$here/../tests/data/messi5.jpg@2")
+scenario_names=(tilt walk-away still-noise-60 still-noise-120 still-noise-240 pan-slow pan-fast leave-return
+    occlusion motion-blur turn)
 
 if $smoke; then
     out=$(mktemp -d)
@@ -24,6 +30,11 @@ if $smoke; then
         "$out/face_640x480.avi" "$out/still_640x480.avi" "$photo"
     [ "$(ls "$out/annotated" | wc -l)" -eq 36 ] || { echo "expected 36 annotated frames" >&2; exit 1; }
     grep -q '"only_reference": 0' "$out/bench.json" || { echo "a face the reference found was missed" >&2; exit 1; }
+    "$bench" --scenarios "${scenario_photos[@]}" --frames-scale 0.1 --json "$out/scenarios.json"
+    for name in "${scenario_names[@]}"; do
+        [ "$(grep -c "\"name\": \"$name\"" "$out/scenarios.json")" -eq ${#scenario_photos[@]} ] ||
+            { echo "scenario $name did not run on every photo" >&2; exit 1; }
+    done
     echo "mivora_bench smoke run: ok"
     exit 0
 fi
@@ -34,7 +45,8 @@ mkdir -p "$out"
 "$bench" --make-clip "$photo" "$out/face_1280x720.avi" 1280x720 300
 "$bench" --make-clip "$photo" "$out/still_640x480.avi" 640x480 100 still
 pin=()
-command -v taskset >/dev/null && pin=(taskset -c 0)
+command -v taskset >/dev/null && pin=(taskset -c "${BENCH_CPU:-0}")
 "${pin[@]}" "$bench" --reference --json "$out/bench.json" \
-    "$out/face_640x480.avi" "$out/face_1280x720.avi" "$out/still_640x480.avi" | tee "$out/bench.txt"
+    "$out/face_640x480.avi" "$out/face_1280x720.avi" "$out/still_640x480.avi" \
+    --scenarios "${scenario_photos[@]}" | tee "$out/bench.txt"
 echo "figures: $out/bench.txt and $out/bench.json"

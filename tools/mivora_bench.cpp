@@ -2,12 +2,18 @@
 // video files (video mode) or photos (still mode), and reports how long they
 // take and what they find; with --reference, also the plain dlib pipeline
 // (whole-frame HOG detector, then dlib's shape_predictor) on the same frames.
+// --scenarios moves photos in memory as a person moves in front of a webcam
+// and scores both pipelines' landmarks frame by frame (bench_scenarios.h).
 //
-//   mivora_bench [--reference] [--annotate DIR] [--json FILE] INPUT...
+//   mivora_bench [--reference] [--annotate DIR] [--json FILE] [INPUT...]
+//                [--scenarios PHOTO[@SCALE]... [--frames-scale F]]
 //   mivora_bench --make-clip PHOTO OUT.avi WIDTHxHEIGHT FRAMES [still]
 //   mivora_bench --throughput CLIP [THREADS]
+#include "bench_scenarios.h"
 #include "mivora_face.h"
 #include "reference_pipeline.h"
+
+#include <nlohmann/json.hpp>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -25,7 +31,6 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -302,55 +307,50 @@ void printReport(const InputReport& r)
     }
 }
 
-std::string jsonTimes(const CallTimes& t)
+using Json = nlohmann::ordered_json;
+
+Json jsonTimes(const CallTimes& t)
 {
-    std::ostringstream out;
-    out << "{\"calls\": " << t.ms.size() << ", \"p50\": " << t.percentile(50) << ", \"p95\": " << t.percentile(95)
-        << ", \"p99\": " << t.percentile(99) << ", \"max\": " << t.percentile(100) << ", \"first\": " << t.first()
-        << "}";
-    return out.str();
+    return {{"calls", t.ms.size()},    {"p50", t.percentile(50)},  {"p95", t.percentile(95)},
+            {"p99", t.percentile(99)}, {"max", t.percentile(100)}, {"first", t.first()}};
 }
 
-std::string jsonRun(const Run& run, int frames)
+Json jsonRun(const Run& run, int frames)
 {
-    std::ostringstream out;
-    out << "{\"frames_with_face\": " << run.framesWithFace() << ", \"detect_ms\": " << jsonTimes(run.detect)
-        << ", \"detect_after_face_ms\": " << jsonTimes(run.detectFollowing)
-        << ", \"landmarks_ms\": " << jsonTimes(run.landmarks) << ", \"fps\": " << framesPerSecond(run, frames)
-        << ", \"movement\": " << meanMovement(run) << "}";
-    return out.str();
+    return {{"frames_with_face", run.framesWithFace()},
+            {"detect_ms", jsonTimes(run.detect)},
+            {"detect_after_face_ms", jsonTimes(run.detectFollowing)},
+            {"landmarks_ms", jsonTimes(run.landmarks)},
+            {"fps", framesPerSecond(run, frames)},
+            {"movement", meanMovement(run)}};
 }
 
-std::string jsonString(const std::string& s)
+Json jsonInputs(const std::vector<InputReport>& reports)
 {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        if (static_cast<unsigned char>(c) < 0x20)
-            continue;
-        out += c;
-    }
-    return out + "\"";
-}
-
-bool writeJson(const std::string& path, const std::vector<InputReport>& reports)
-{
-    std::ofstream out(path);
-    out << "{\"inputs\": [\n";
-    for (std::size_t i = 0; i < reports.size(); ++i) {
-        const InputReport& r = reports[i];
-        out << "  {\"input\": " << jsonString(r.name) << ", \"mode\": \"" << (r.video ? "video" : "still")
-            << "\", \"frames\": " << r.frames << ", \"mivoraface\": " << jsonRun(r.mine, r.frames);
+    Json inputs = Json::array();
+    for (const InputReport& r : reports) {
+        Json input = {{"input", r.name},
+                      {"mode", r.video ? "video" : "still"},
+                      {"frames", r.frames},
+                      {"mivoraface", jsonRun(r.mine, r.frames)}};
         if (r.reference) {
             const Comparison c = compare(r.mine, *r.reference);
-            out << ", \"reference\": " << jsonRun(*r.reference, r.frames)
-                << ", \"comparison\": {\"only_reference\": " << c.missed << ", \"only_mivoraface\": " << c.extra
-                << ", \"mean_distance\": " << c.meanDistance << ", \"max_distance\": " << c.maxDistance << "}";
+            input["reference"] = jsonRun(*r.reference, r.frames);
+            input["comparison"] = {{"only_reference", c.missed},
+                                   {"only_mivoraface", c.extra},
+                                   {"mean_distance", c.meanDistance},
+                                   {"max_distance", c.maxDistance}};
         }
-        out << "}" << (i + 1 < reports.size() ? "," : "") << "\n";
+        inputs.push_back(std::move(input));
     }
-    out << "]}\n";
+    return inputs;
+}
+
+bool writeJson(const std::string& path, const Json& document)
+{
+    std::ofstream out(path);
+    // A path that is not UTF-8 must not lose the whole file.
+    out << document.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
     return static_cast<bool>(out.flush());
 }
 
@@ -443,13 +443,18 @@ int measureThroughput(const std::string& path, int threads)
 int usage(const char* program)
 {
     std::fprintf(stderr,
-                 "usage: %s [--reference] [--annotate DIR] [--json FILE] INPUT...\n"
+                 "usage: %s [--reference] [--annotate DIR] [--json FILE] [INPUT...]\n"
+                 "          [--scenarios PHOTO[@SCALE]... [--frames-scale F]]\n"
                  "       %s --make-clip PHOTO OUT.avi WIDTHxHEIGHT FRAMES [still]\n"
                  "       %s --throughput CLIP [THREADS]\n"
                  "Video files run in video mode, photos in still mode. --reference also runs the plain dlib\n"
                  "pipeline and compares; --annotate writes each frame with the landmarks drawn (MivoraFace red,\n"
-                 "reference green); --json writes the figures. --throughput compares the frames per second of\n"
-                 "one thread and of THREADS (default 2) threads, each running the whole clip.\n",
+                 "reference green, a scenario's truth blue); --json writes the figures. --throughput compares the\n"
+                 "frames per second of one thread and of THREADS (default 2) threads, each running the whole clip.\n"
+                 "--scenarios: the arguments after it are photos (PHOTO@2: enlarged 2x first), each moved in memory\n"
+                 "in front of a 640x480 camera (tilt, walk-away, still-noise, pan, leave-return, occlusion,\n"
+                 "motion-blur, turn); both pipelines run on every frame and are scored against the reference's\n"
+                 "landmarks on the unmoved photo. --frames-scale F makes every scenario F times as long.\n",
                  program, program, program);
     return 2;
 }
@@ -474,7 +479,9 @@ int main(int argc, char** argv)
     }
     bool withReference = false;
     std::string annotateDir, jsonPath;
-    std::vector<std::string> inputs;
+    std::vector<std::string> inputs, scenarioPhotos;
+    bool scenarios = false;
+    double framesScale = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--reference")
@@ -483,12 +490,19 @@ int main(int argc, char** argv)
             annotateDir = argv[++i];
         else if (arg == "--json" && i + 1 < argc)
             jsonPath = argv[++i];
-        else if (arg.rfind("--", 0) == 0)
+        else if (arg == "--scenarios")
+            scenarios = true;
+        else if (arg == "--frames-scale" && i + 1 < argc) {
+            char* end = nullptr;
+            framesScale = std::strtod(argv[++i], &end);
+            if (*end != '\0' || !(framesScale > 0 && framesScale <= 100))
+                return usage(argv[0]);
+        } else if (arg.rfind("--", 0) == 0)
             return usage(argv[0]);
         else
-            inputs.push_back(arg);
+            (scenarios ? scenarioPhotos : inputs).push_back(arg);
     }
-    if (inputs.empty())
+    if ((inputs.empty() && scenarioPhotos.empty()) || (scenarios && scenarioPhotos.empty()))
         return usage(argv[0]);
     if (!annotateDir.empty()) {
         std::error_code error;
@@ -517,7 +531,17 @@ int main(int argc, char** argv)
         printReport(report);
         reports.push_back(std::move(report));
     }
-    if (!jsonPath.empty() && !writeJson(jsonPath, reports)) {
+    Json document = {{"inputs", jsonInputs(reports)}};
+    if (!scenarioPhotos.empty()) {
+        document["scenarios"] = Json::array();
+        try {
+            ok = mivora::runScenarios(scenarioPhotos, framesScale, annotateDir, reference, document["scenarios"]) && ok;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "mivora_bench: scenarios: %s\n", e.what());
+            ok = false;
+        }
+    }
+    if (!jsonPath.empty() && !writeJson(jsonPath, document)) {
         std::fprintf(stderr, "mivora_bench: cannot write %s\n", jsonPath.c_str());
         ok = false;
     }
