@@ -14,6 +14,8 @@ PACKAGES=(
     libopencv-dev libdlib-dev libdlib-data libblas-dev liblapack-dev libjpeg-dev
     libgtest-dev nlohmann-json3-dev python3
     xvfb xauth x11-utils xdotool imagemagick
+    python3-numpy python3-pytest python3-opencv
+    dpkg-dev lintian
 )
 
 install_missing_packages() {

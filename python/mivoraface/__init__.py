@@ -1,0 +1,232 @@
+"""MivoraFace from Python: frontal faces and their 68 landmark points.
+
+A thin layer over the C library libmivoraface.so.1:
+
+    import cv2
+    import mivoraface
+
+    for face in mivoraface.detect(cv2.imread("photo.png")):
+        print(face.box, face.confidence)
+        print(face.landmarks)  # (68, 2) float32, pixel coordinates
+
+Images are numpy uint8 arrays: BGR (H x W x 3, as cv2.imread gives), gray
+(H x W or H x W x 1) or BGRA (H x W x 4, alpha ignored), any strides.
+
+detect(image, video=True) follows faces from one call to the next, as the C
+library does: the state is kept per calling thread, so every Python thread
+follows its own camera. A Tracker keeps that state per object instead, one
+per camera. Library failures raise MivoraFaceError (ModelUnavailableError
+when the landmark model cannot be read).
+"""
+import ctypes
+import threading
+from typing import NamedTuple
+
+import numpy as np
+
+from . import _clib
+
+__all__ = [
+    "Box",
+    "Face",
+    "MivoraFaceError",
+    "ModelUnavailableError",
+    "Tracker",
+    "detect",
+    "LANDMARK_POINT_COUNT",
+    "MAX_IMAGE_SIDE",
+]
+
+_lib = _clib.load()
+
+__version__ = _lib.MivoraFaceVersion().decode("ascii")
+
+LANDMARK_POINT_COUNT = _clib.LANDMARK_POINT_COUNT
+MAX_IMAGE_SIDE = _clib.MAX_IMAGE_SIDE
+
+
+class MivoraFaceError(RuntimeError):
+    """A MivoraFace call failed; code is the library's (negative) code."""
+
+    def __init__(self, code, hint=""):
+        self.code = code
+        self.name = _clib.ERROR_NAMES.get(code, "unknown error code")
+        self.text = _lib.MivoraFaceErrorString(code).decode(
+            "utf-8", "replace")
+        message = f"MivoraFace error {code} ({self.name}): {self.text}"
+        super().__init__(message + (f"; {hint}" if hint else ""))
+
+
+class ModelUnavailableError(MivoraFaceError):
+    """The landmark model is missing, unreadable or corrupt."""
+
+    def __init__(self, code=_clib.ERROR_MODEL_UNAVAILABLE):
+        super().__init__(
+            code,
+            "install the Debian package libmivoraface1 (its packed model) "
+            "or libdlib-data (dlib's model, "
+            "/usr/share/dlib/shape_predictor_68_face_landmarks.dat), or set "
+            "MIVORA_FACE_LANDMARK_MODEL to a 68-point model file")
+
+
+def _error(code):
+    if code == _clib.ERROR_MODEL_UNAVAILABLE:
+        return ModelUnavailableError(code)
+    return MivoraFaceError(code)
+
+
+class Box(NamedTuple):
+    """A face's box in pixels (in video mode before turning by angle)."""
+
+    x: float
+    y: float
+    width: float
+    height: float
+
+
+class Face:
+    """One face: box, angle (degrees, clockwise), confidence, landmarks."""
+
+    __slots__ = ("box", "angle", "confidence", "landmarks")
+
+    def __init__(self, box, angle, confidence, landmarks):
+        self.box = box
+        self.angle = angle
+        self.confidence = confidence
+        self.landmarks = landmarks
+
+    def __repr__(self):
+        return (f"Face(box={tuple(self.box)}, angle={self.angle:g}, "
+                f"confidence={self.confidence:g})")
+
+
+def _as_bgr(image):
+    """image as a C-contiguous H x W x 3 uint8 BGR array."""
+    if not isinstance(image, np.ndarray):
+        raise TypeError(
+            "image must be a numpy array (as cv2.imread gives), not "
+            f"{type(image).__name__}")
+    if image.dtype != np.uint8:
+        raise TypeError(
+            f"image must have dtype uint8 (8 bits per channel), not "
+            f"{image.dtype}")
+    channels = image.shape[2] if image.ndim == 3 else 1
+    if image.ndim not in (2, 3) or channels not in (1, 3, 4):
+        raise ValueError(
+            "image must be H x W (gray), H x W x 3 (BGR) or H x W x 4 "
+            f"(BGRA); got shape {image.shape}")
+    height, width = image.shape[:2]
+    if height == 0 or width == 0:
+        raise ValueError(f"image is empty (shape {image.shape})")
+    if height > MAX_IMAGE_SIDE or width > MAX_IMAGE_SIDE:
+        raise ValueError(
+            f"image is {width} x {height} pixels; the largest side "
+            f"accepted is {MAX_IMAGE_SIDE}")
+    if image.ndim == 2:
+        image = image[:, :, np.newaxis]
+    if channels == 3:
+        return np.ascontiguousarray(image)
+    bgr = np.empty((height, width, 3), np.uint8)
+    # Gray is replicated into the three channels; BGRA loses its alpha.
+    bgr[...] = image[:, :, :1] if channels == 1 else image[:, :, :3]
+    return bgr
+
+
+def _faces(count, get_box, get_landmarks):
+    faces = []
+    box = _clib.FaceBox()
+    for index in range(count):
+        landmarks = np.empty((LANDMARK_POINT_COUNT, 2), np.float32)
+        status = get_landmarks(index, landmarks.ctypes.data)
+        if status == _clib.OK:
+            status = get_box(index, ctypes.byref(box))
+        if status != _clib.OK:
+            raise _error(status)
+        faces.append(Face(Box(box.x, box.y, box.width, box.height),
+                          box.angle, box.confidence, landmarks))
+    return faces
+
+
+def _mode(video):
+    return _clib.MODE_VIDEO if video else _clib.MODE_STILL
+
+
+def detect(image, video=False):
+    """The faces in image, face 0 (the most prominent) first.
+
+    video=True when successive calls get successive frames of one camera:
+    faces are then followed from the calling thread's previous frame (each
+    thread keeps its own). Returns a list of Face.
+    """
+    bgr = _as_bgr(image)
+    height, width = bgr.shape[:2]
+    # Detection and the per-face calls run on this thread, whose state the
+    # C library keeps apart from other threads'.
+    count = _lib.MivoraFaceDetectStd(bgr.ctypes.data, width, height,
+                                     _mode(video))
+    if count < 0:
+        raise _error(count)
+    return _faces(count, _lib.MivoraGetFaceBoxStd,
+                  _lib.MivoraGetFaceLandmark68Std)
+
+
+_create_tracker = _lib.MivoraFaceTrackerCreate
+_destroy_tracker = _lib.MivoraFaceTrackerDestroy
+
+
+class Tracker:
+    """Faces of one camera, followed from call to call.
+
+    Use one per camera. Any thread may use it: calls on one tracker take
+    turns. close() (or leaving a with block) releases it.
+    """
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._handle = _create_tracker()
+        if not self._handle:
+            raise MemoryError("MivoraFaceTrackerCreate failed")
+
+    def detect(self, image, video=True):
+        """As mivoraface.detect, on this tracker's faces."""
+        bgr = _as_bgr(image)
+        height, width = bgr.shape[:2]
+        # Held over the detection and the per-face calls, so that another
+        # thread cannot detect in between (the C library would answer
+        # MIVORA_FACE_ERROR_TRACKER_BUSY or mix up the faces).
+        with self._lock:
+            handle = self._handle
+            if handle is None:
+                raise ValueError("detect on a closed Tracker")
+            count = _lib.MivoraFaceTrackerDetect(
+                handle, bgr.ctypes.data, width, height, _mode(video))
+            if count < 0:
+                raise _error(count)
+            return _faces(
+                count,
+                lambda i, box: _lib.MivoraFaceTrackerGetBox(handle, i, box),
+                lambda i, points: _lib.MivoraFaceTrackerGetLandmark68(
+                    handle, i, points))
+
+    @property
+    def closed(self):
+        return self._handle is None
+
+    def close(self):
+        """Releases the tracker; later detect calls raise ValueError."""
+        lock = getattr(self, "_lock", None)
+        if lock is None:  # __init__ did not get that far
+            return
+        with lock:
+            handle, self._handle = self._handle, None
+        if handle:
+            _destroy_tracker(handle)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+
+    def __del__(self):
+        self.close()
