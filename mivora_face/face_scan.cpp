@@ -92,6 +92,8 @@ struct FaceScan::Buffers {
     AlignedArray<float> fraction, inverse;
     AlignedArray<std::uint8_t> shuffle;
 
+    AlignedArray<std::int32_t> groupOffsets;
+    AlignedArray<float> groupWeights;
     AlignedArray<float> hist, slots, norms, blocks, features, vertical, scores;
     std::vector<std::pair<int, int>> sizes;
     std::vector<dlib::rect_detection> candidates;
@@ -401,7 +403,9 @@ bool FaceScan::computeFeatures(int width, int height, LevelGeometry& g)
     std::memset(hist, 0, histFloats * sizeof(float));
     float* slots = b.slots.reserve(scan::kSlotFloats);
     std::memset(slots, 0, scan::kSlotFloats * sizeof(float));
-    kernels_->histogram({b.view(), cellRows, cellColumns, visibleRows, visibleColumns, hist, histStride, slots});
+    kernels_->histogram({b.view(), cellRows, cellColumns, visibleRows, visibleColumns, hist, histStride, slots,
+                         b.groupOffsets.reserve(kVector * scan::kTileGroups),
+                         b.groupWeights.reserve(4 * kVector * scan::kTileGroups)});
 
     g.outputColumns = roundUp(g.hogColumns, kVector);
     g.vectorColumns = roundUp(g.outputColumns + m.filterColumns - 1, kVector);

@@ -58,6 +58,8 @@ struct HistogramArgs {
     float* hist;                     // zeroed by the caller
     std::ptrdiff_t histStride;       // >= cellColumns + 18, multiple of kVector
     float* slots;                    // kSlotFloats floats, zeroed by the caller, left zeroed
+    std::int32_t* groupOffsets;      // scratch: kVector * kTileGroups
+    float* groupWeights;             // scratch: 4 * kVector * kTileGroups
 };
 
 // The 31 fHOG planes of the hog cells (dlib's hog_nr x hog_nc) from the

@@ -54,6 +54,12 @@ MIVORA_KERNEL I8 operator-(I8 a, I8 b) { return {_mm256_sub_epi32(a.v, b.v)}; }
 MIVORA_KERNEL F8 toFloat(I8 a) { return {_mm256_cvtepi32_ps(a.v)}; }
 MIVORA_KERNEL I8 truncate(F8 a) { return {_mm256_cvttps_epi32(a.v)}; }
 MIVORA_KERNEL void store(std::int32_t* p, I8 a) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), a.v); }
+// 8 values in 0 .. 255 as 8 bytes
+MIVORA_KERNEL void storeBytes(std::uint8_t* p, I8 a)
+{
+    const __m128i words = _mm_packs_epi32(_mm256_castsi256_si128(a.v), _mm256_extracti128_si256(a.v, 1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_packus_epi16(words, words));
+}
 
 #else
 
@@ -107,6 +113,11 @@ MIVORA_KERNEL void store(std::int32_t* p, I8 a)
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p), a.lo);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 4), a.hi);
 }
+MIVORA_KERNEL void storeBytes(std::uint8_t* p, I8 a)
+{
+    const __m128i words = _mm_packs_epi32(a.lo, a.hi);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_packus_epi16(words, words));
+}
 
 #endif
 
@@ -143,7 +154,6 @@ MIVORA_SCAN_TARGET void resize(const ResizeArgs& a)
         const F8 invTb = splat(static_cast<float>(1 - tbFraction));
         int c = 0;
         for (; c + kVector <= cols.vectorColumns; c += kVector) {
-            alignas(32) float tl[kVector], tr[kVector], bl[kVector], br[kVector];
 #if MIVORA_SCAN_AVX2
             // The 8 columns lie within 16 source bytes: one shuffle per row gathers them.
             const __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cols.shuffle + 2 * c));
@@ -152,28 +162,26 @@ MIVORA_SCAN_TARGET void resize(const ResizeArgs& a)
                 _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(topRow + base)), mask);
             const __m128i bottomPairs =
                 _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bottomRow + base)), mask);
-            _mm256_store_ps(tl, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(topPairs)));
-            _mm256_store_ps(tr, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(topPairs, 8))));
-            _mm256_store_ps(bl, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bottomPairs)));
-            _mm256_store_ps(br, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(bottomPairs, 8))));
+            const F8 tl{_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(topPairs))};
+            const F8 tr{_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(topPairs, 8)))};
+            const F8 bl{_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bottomPairs))};
+            const F8 br{_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(bottomPairs, 8)))};
 #else
+            alignas(32) float tlv[kVector], trv[kVector], blv[kVector], brv[kVector];
             for (int i = 0; i < kVector; ++i) {
-                tl[i] = topRow[cols.left[c + i]];
-                tr[i] = topRow[cols.right[c + i]];
-                bl[i] = bottomRow[cols.left[c + i]];
-                br[i] = bottomRow[cols.right[c + i]];
+                tlv[i] = topRow[cols.left[c + i]];
+                trv[i] = topRow[cols.right[c + i]];
+                blv[i] = bottomRow[cols.left[c + i]];
+                brv[i] = bottomRow[cols.right[c + i]];
             }
+            const F8 tl = load(tlv), tr = load(trv), bl = load(blv), br = load(brv);
 #endif
             const F8 lr = load(cols.fraction + c), invLr = load(cols.inverse + c);
-            const F8 value =
-                invTb * invLr * load(tl) + invTb * lr * load(tr) + tb * invLr * load(bl) + tb * lr * load(br);
+            const F8 value = invTb * invLr * tl + invTb * lr * tr + tb * invLr * bl + tb * lr * br;
             // dlib rounds with (unsigned char)(value + 0.5) in double precision.
             const F8 whole = toFloat(truncate(value));
             const F8 rounded = whole + (greaterEqual(value - whole, half) & one);
-            alignas(32) std::int32_t pixels[kVector];
-            store(pixels, truncate(rounded));
-            for (int i = 0; i < kVector; ++i)
-                out[c + i] = static_cast<std::uint8_t>(pixels[i]);
+            storeBytes(out + c, truncate(rounded));
         }
         for (; c < cols.vectorColumns; ++c) {
             const float lr = cols.fraction[c], invLr = cols.inverse[c];
@@ -254,18 +262,79 @@ MIVORA_KERNEL float lastLane(F8 a)
     return values[kVector - 1];
 }
 
+// out[4 j + i] = magnitude[j] * corner[4 j + i]: each pixel's 4 bilinear weights.
+MIVORA_KERNEL void spreadWeights(F8 magnitude, const float* corner, float* out)
+{
+#if MIVORA_SCAN_AVX2
+    for (int pair = 0; pair < 4; ++pair) {
+        const __m256i index = _mm256_setr_epi32(2 * pair, 2 * pair, 2 * pair, 2 * pair, 2 * pair + 1, 2 * pair + 1,
+                                                2 * pair + 1, 2 * pair + 1);
+        _mm256_store_ps(out + 8 * pair,
+                        _mm256_mul_ps(_mm256_permutevar8x32_ps(magnitude.v, index), _mm256_load_ps(corner + 8 * pair)));
+    }
+#else
+    const __m128 halves[2] = {magnitude.lo, magnitude.hi};
+    for (int h = 0; h < 2; ++h) {
+        float* o = out + 16 * h;
+        const float* c = corner + 16 * h;
+        _mm_store_ps(o, _mm_mul_ps(_mm_shuffle_ps(halves[h], halves[h], 0x00), _mm_load_ps(c)));
+        _mm_store_ps(o + 4, _mm_mul_ps(_mm_shuffle_ps(halves[h], halves[h], 0x55), _mm_load_ps(c + 4)));
+        _mm_store_ps(o + 8, _mm_mul_ps(_mm_shuffle_ps(halves[h], halves[h], 0xaa), _mm_load_ps(c + 8)));
+        _mm_store_ps(o + 12, _mm_mul_ps(_mm_shuffle_ps(halves[h], halves[h], 0xff), _mm_load_ps(c + 12)));
+    }
+#endif
+}
+
+// One group of 8 pixels, x = 8k + 4 ...: for each pixel, the offset in the
+// tile's slots of its bin's slot, and its 4 weights (bilinear share times
+// gradient magnitude).
+MIVORA_KERNEL void histogramGroup(const std::uint8_t* row, const std::uint8_t* above, const std::uint8_t* below, int k,
+                                  int k0, int visibleColumns, const float* corner, std::int32_t* offsets,
+                                  float* weights)
+{
+    const F8 one = splat(1.0f), nine = splat(9.0f), eighteen = splat(18.0f), zeroF = zero();
+    const int x0 = 8 * k + 4;
+    const I8 gxI = loadBytes(row + x0 + 1) - loadBytes(row + x0 - 1);
+    const I8 gyI = loadBytes(below + x0) - loadBytes(above + x0);
+    const F8 gx = toFloat(gxI), gy = toFloat(gyI);
+    const F8 ax = vabs(gx), ay = vabs(gy);
+
+    // dlib snaps to the direction of largest dot product, the first one on
+    // ties; along the 5 directions of the quadrant the dot products rise to
+    // the largest and then fall.
+    const F8 d1 = ax * splat(kDirectionX[1]) + ay * splat(kDirectionY[1]);
+    const F8 d2 = ax * splat(kDirectionX[2]) + ay * splat(kDirectionY[2]);
+    const F8 d3 = ax * splat(kDirectionX[3]) + ay * splat(kDirectionY[3]);
+    const F8 d4 = ax * splat(kDirectionX[4]) + ay * splat(kDirectionY[4]);
+    const F8 q =
+        ((greater(d1, ax) & one) + (greater(d2, d1) & one)) + ((greater(d3, d2) & one) + (greater(d4, d3) & one));
+    // Unfold the quadrant: dlib's bin for gradients on the axes too.
+    const F8 negativeY = greater(zeroF, gy);
+    const F8 leftHalf = greater(zeroF, gx) | (equal(gx, zeroF) & negativeY);
+    const F8 binLeft = select(negativeY, nine + q, nine - q);
+    F8 binRight = select(negativeY, eighteen - q, q);
+    binRight = select(equal(binRight, eighteen), zeroF, binRight);
+    const F8 bin = select(leftHalf, binLeft, binRight);
+
+    F8 magnitude = vsqrt(gx * gx + gy * gy);
+    if (x0 < 1 || x0 + kVector > visibleColumns) {
+        alignas(32) float xs[kVector];
+        for (int j = 0; j < kVector; ++j)
+            xs[j] = x0 + j >= 1 && x0 + j < visibleColumns ? 1.0f : 0.0f;
+        magnitude = magnitude * load(xs);
+    }
+    const int s = k - k0;
+    const float slot = static_cast<float>(4 * ((s & ~7) | kSlotOrder[s & 7]));
+    store(offsets, truncate(bin * splat(static_cast<float>(4 * kTileGroups)) + splat(slot)));
+    spreadWeights(magnitude, corner, weights);
+}
+
 MIVORA_SCAN_TARGET void histogram(const HistogramArgs& a)
 {
     const ImageView& img = a.image;
     const std::ptrdiff_t histStride = a.histStride, histRow = kBins * histStride;
     constexpr int slotBinStride = 4 * kTileGroups;
-    const F8 one = splat(1.0f), nine = splat(9.0f), eighteen = splat(18.0f), zeroF = zero();
-    const F8 slotBinStrideF = splat(static_cast<float>(slotBinStride));
-    const F8 firstValid = one, endValid = splat(static_cast<float>(a.visibleColumns));
-    alignas(32) float laneOffsets[kVector];
-    for (int j = 0; j < kVector; ++j)
-        laneOffsets[j] = static_cast<float>(j);
-    const F8 iota = load(laneOffsets);
+    const F8 zeroF = zero();
 
     // Groups of 8 pixels starting at x = 8k + 4 all vote into cell columns k
     // and k + 1 (hist columns k + 1 and k + 2), with weights fixed per lane:
@@ -298,46 +367,22 @@ MIVORA_SCAN_TARGET void histogram(const HistogramArgs& a)
                     corner[4 * j + 2] = left * vy0;
                     corner[4 * j + 3] = right * vy0;
                 }
-                for (int k = k0; k < k1; ++k) {
-                    const int x0 = 8 * k + 4;
-                    const I8 gxI = loadBytes(row + x0 + 1) - loadBytes(row + x0 - 1);
-                    const I8 gyI = loadBytes(below + x0) - loadBytes(above + x0);
-                    const F8 gx = toFloat(gxI), gy = toFloat(gyI);
-                    const F8 ax = vabs(gx), ay = vabs(gy);
-
-                    // dlib snaps to the direction of largest dot product, the
-                    // first one on ties; along the 5 directions of the quadrant
-                    // the dot products rise to the largest and then fall.
-                    const F8 d1 = ax * splat(kDirectionX[1]) + ay * splat(kDirectionY[1]);
-                    const F8 d2 = ax * splat(kDirectionX[2]) + ay * splat(kDirectionY[2]);
-                    const F8 d3 = ax * splat(kDirectionX[3]) + ay * splat(kDirectionY[3]);
-                    const F8 d4 = ax * splat(kDirectionX[4]) + ay * splat(kDirectionY[4]);
-                    const F8 q = ((greater(d1, ax) & one) + (greater(d2, d1) & one)) +
-                                 ((greater(d3, d2) & one) + (greater(d4, d3) & one));
-                    // Unfold the quadrant: dlib's bin for gradients on the axes too.
-                    const F8 negativeY = greater(zeroF, gy);
-                    const F8 leftHalf = greater(zeroF, gx) | (equal(gx, zeroF) & negativeY);
-                    const F8 binLeft = select(negativeY, nine + q, nine - q);
-                    F8 binRight = select(negativeY, eighteen - q, q);
-                    binRight = select(equal(binRight, eighteen), zeroF, binRight);
-                    const F8 bin = select(leftHalf, binLeft, binRight);
-
-                    F8 magnitude = vsqrt(gx * gx + gy * gy);
-                    if (x0 < 1 || x0 + kVector > a.visibleColumns) {
-                        const F8 xs = splat(static_cast<float>(x0)) + iota;
-                        magnitude = magnitude & (greaterEqual(xs, firstValid) & greater(endValid, xs));
-                    }
-
-                    alignas(32) std::int32_t offsets[kVector];
-                    alignas(32) float magnitudes[kVector];
-                    store(offsets, truncate(bin * slotBinStrideF));
-                    store(magnitudes, magnitude);
-                    const int s = k - k0;
-                    float* slot = a.slots + 4 * ((s & ~7) | kSlotOrder[s & 7]);
-                    for (int j = 0; j < kVector; ++j) {
-                        const __m128 w = _mm_mul_ps(_mm_set1_ps(magnitudes[j]), _mm_load_ps(corner + 4 * j));
-                        float* p = slot + offsets[j];
-                        _mm_store_ps(p, _mm_add_ps(_mm_load_ps(p), w));
+                // First every group's offsets and weights, then the votes,
+                // lane by lane across the groups: two votes for one slot
+                // (same group, same bin) are then a tile apart, where the
+                // processor no longer has the first store in flight; group
+                // by group, it guesses wrong whether they collide.
+                const int groups = k1 - k0;
+                for (int g = 0; g < groups; ++g)
+                    histogramGroup(row, above, below, k0 + g, k0, a.visibleColumns, corner,
+                                   a.groupOffsets + kVector * g, a.groupWeights + 4 * kVector * g);
+                float* const slots = a.slots;
+                for (int j = 0; j < kVector; ++j) {
+                    const std::int32_t* offsets = a.groupOffsets + j;
+                    const float* weights = a.groupWeights + 4 * j;
+                    for (int g = 0; g < groups; ++g) {
+                        float* p = slots + offsets[kVector * g];
+                        _mm_store_ps(p, _mm_add_ps(_mm_load_ps(p), _mm_load_ps(weights + 4 * kVector * g)));
                     }
                 }
             }
