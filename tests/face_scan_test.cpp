@@ -260,6 +260,54 @@ TEST(FaceScanFeatures, MatchDlibsFhogOnPhotosAndOddCrops)
     }
 }
 
+// Every window position of every level scores what dlib's own filtering of
+// its own features scores there: the frame's levels are 8 to 158 hog cells
+// wide, every remainder of the filters' 64-column blocks.
+TEST(FaceScanScores, EveryWindowOfEveryLevelScoresAsInDlib)
+{
+    const dlib::frontal_face_detector& detector = sharedDetector();
+    const auto& scanner = detector.get_scanner();
+    const long filterRows = static_cast<long>(scanner.get_fhog_window_height());
+    const long filterColumns = static_cast<long>(scanner.get_fhog_window_width());
+    std::vector<dlib::scan_fhog_pyramid<dlib::pyramid_down<6>>::fhog_filterbank> banks;
+    for (unsigned long d = 0; d < detector.num_detectors(); ++d)
+        banks.push_back(scanner.build_fhog_filterbank(detector.get_w(d)));
+
+    const GrayImage frame = twoFaceFrame();
+    dlib::array<dlib::array<dlib::array2d<float>>> features;
+    dlib::impl::create_fhog_pyramid<dlib::pyramid_down<6>>(
+        frame, scanner.get_feature_extractor(), features, 8, filterRows, filterColumns,
+        scanner.get_min_pyramid_layer_width(), scanner.get_min_pyramid_layer_height(),
+        scanner.get_max_pyramid_levels());
+    for (FaceScan::Instructions set : supportedInstructions()) {
+        FaceScan scan(detector, set);
+        ASSERT_EQ(scan.levelCount(frame.width(), frame.height()), static_cast<int>(features.size()));
+        double largest = 0;
+        for (int level = 0; level < static_cast<int>(features.size()); ++level) {
+            std::vector<float> ours;
+            int rows = 0, columns = 0;
+            scan.levelScores(frame, level, ours, rows, columns);
+            ASSERT_EQ(rows, features[level][0].nr() - filterRows + 1) << "level " << level;
+            ASSERT_EQ(columns, features[level][0].nc() - filterColumns + 1) << "level " << level;
+            for (std::size_t d = 0; d < banks.size(); ++d) {
+                dlib::array2d<float> saliency;
+                const dlib::rectangle area = dlib::impl::apply_filters_to_fhog(banks[d], features[level], saliency);
+                ASSERT_EQ(area.height(), rows);
+                ASSERT_EQ(area.width(), columns);
+                double difference = 0;
+                for (int r = 0; r < rows; ++r)
+                    for (int c = 0; c < columns; ++c)
+                        difference = std::max(difference,
+                                              static_cast<double>(std::abs(ours[(d * rows + r) * columns + c] -
+                                                                           saliency[area.top() + r][area.left() + c])));
+                EXPECT_LE(difference, 1e-4) << scan.instructionsName() << " level " << level << " detector " << d;
+                largest = std::max(largest, difference);
+            }
+        }
+        std::cout << scan.instructionsName() << ": largest window score difference from dlib " << largest << "\n";
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The faces.
 
