@@ -47,6 +47,23 @@ dlib::rectangle FacePose::rect() const
     return dlib::rectangle(left, top, left + side, top + side);
 }
 
+PoseOffset FacePose::offsetOf(const FacePose& other) const
+{
+    const double c = std::cos(angle), s = std::sin(angle);
+    const double x = other.cx - cx, y = other.cy - cy;
+    return PoseOffset{(c * x + s * y) / size, (-s * x + c * y) / size, other.size / size};
+}
+
+FacePose FacePose::moved(const PoseOffset& offset) const
+{
+    const double c = std::cos(angle), s = std::sin(angle);
+    FacePose pose = *this;
+    pose.cx += size * (c * offset.dx - s * offset.dy);
+    pose.cy += size * (s * offset.dx + c * offset.dy);
+    pose.size *= offset.scale;
+    return pose;
+}
+
 double angleBetween(double a, double b)
 {
     double d = std::remainder(a - b, 2 * M_PI);

@@ -15,6 +15,12 @@ constexpr int kShapeValueCount = 2 * kShapePointCount;
 // 68 (x, y) pairs.
 using Shape = std::array<float, kShapeValueCount>;
 
+// Where one box lies relative to a face's pose, in the face's own frame: its
+// centre's offset in face sizes, and its size over the face's.
+struct PoseOffset {
+    double dx = 0, dy = 0, scale = 1;
+};
+
 struct FacePose {
     double cx = 0, cy = 0; // centre, in image pixels
     double size = 0;       // side of the box in pixels, as dlib's box width - 1
@@ -30,6 +36,10 @@ struct FacePose {
     dlib::point_transform_affine toImage() const;
     // The upright rectangle of the same centre and size.
     dlib::rectangle rect() const;
+
+    // other's offset from this pose, and the box at an offset from it.
+    PoseOffset offsetOf(const FacePose& other) const;
+    FacePose moved(const PoseOffset& offset) const;
 };
 
 // a - b, in (-pi, pi].

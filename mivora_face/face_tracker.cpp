@@ -22,10 +22,16 @@ constexpr double kCropMatchScale = 1.5;
 constexpr double kWeakestFace = -0.5;
 // At most this many frames in a row without confirmation.
 constexpr int kMaxUnconfirmedFrames = 10;
-// The regression restarts from the detector's box when the landmarks have
-// strayed this far from it (fraction of the size, and size ratio).
-constexpr double kReanchorDistance = 0.25;
-constexpr double kReanchorScale = 1.25;
+// The regression starts from a box placed on the face as the detector places
+// its boxes (the model was trained from the detector's boxes), moved with
+// the landmarks, and placed afresh when the detector's box is this far from
+// it (fraction of the size, and size ratio): beyond two HOG cells and one
+// pyramid step, so that a face between two cells or two pyramid levels,
+// where the detector's box flips from one to the other, keeps its box.
+constexpr double kReanchorDistance = 0.2;
+constexpr double kReanchorScale = 1.3;
+// Frames over which the detector's box is averaged after it is placed.
+constexpr int kAnchorFrames = 8;
 // The regression keeps its start box while the face moves less than this
 // (fraction of the size, size ratio - 1, radians): a still head is read
 // from the same box every frame.
@@ -91,6 +97,8 @@ TrackedFace FaceTracker::start(const Detection& detection, const ImageView& fram
     face.confidence = face.peakConfidence = detection.confidence;
     const Shape raw = regress(landmarks, frame, face.start);
     face.fitted = FacePose::fit(landmarks.meanShape(), raw);
+    face.anchor = face.fitted.offsetOf(face.start);
+    face.anchorSamples = 1;
     face.smoother.smooth(raw, face.fitted, face.points);
     return face;
 }
@@ -98,15 +106,18 @@ TrackedFace FaceTracker::start(const Detection& detection, const ImageView& fram
 bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, FaceDetector& detector,
                          const LandmarkModel& landmarks)
 {
-    FacePose predicted = face.fitted;
+    // Where the face should be now: its steadied pose, moved on as it moved
+    // in the last frame. (The raw landmarks' pose carries camera noise.)
+    FacePose predicted = face.smoother.steadyPose();
     predicted.cx += kMotionCarried * face.velocity[0];
     predicted.cy += kMotionCarried * face.velocity[1];
     predicted.size *= std::exp(kMotionCarried * face.velocity[2]);
     predicted.angle += kMotionCarried * face.velocity[3];
 
-    // Confirm: the detector on the predicted box, cut upright.
+    // Confirm: the detector on the box expected, cut upright.
+    const FacePose expected = predicted.moved(face.anchor);
     const int side = static_cast<int>(std::lround(kCropFaceWidth * (1 + 2 * kCropMargin)));
-    const Affine toFrame = cropToFrame(predicted, side);
+    const Affine toFrame = cropToFrame(expected, side);
     warpToGray(frame, toFrame, side, side, crop_);
     const double centre = (side - 1) / 2.0;
     const Detection* best = nullptr;
@@ -122,21 +133,23 @@ bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, FaceDetector
     if (best == nullptr)
         return false; // nothing face-like where the face should be
     const bool confirmed = best->confidence >= 0;
-    FacePose detected = predicted;
+    FacePose detected = expected;
     const double cu = (best->rect.left() + best->rect.right()) / 2.0;
     const double cv = (best->rect.top() + best->rect.bottom()) / 2.0;
     detected.cx = toFrame.x(cu, cv);
     detected.cy = toFrame.y(cu, cv);
-    detected.size = (predicted.size + 1.0) * best->rect.width() / kCropFaceWidth - 1.0;
+    detected.size = (expected.size + 1.0) * best->rect.width() / kCropFaceWidth - 1.0;
 
-    // Where the regression starts: the landmarks' own prediction, unless
-    // the detector's box says they have strayed; kept still while the face is.
-    FacePose start = predicted;
-    const double ratio = detected.size / predicted.size;
-    if (confirmed && (std::hypot(detected.cx - predicted.cx, detected.cy - predicted.cy) >
-                          kReanchorDistance * predicted.size ||
-                      ratio > kReanchorScale || ratio < 1 / kReanchorScale))
+    // Where the regression starts: the box expected, unless the detector's
+    // own box is now elsewhere; kept still while the face is.
+    FacePose start = expected;
+    const double ratio = detected.size / expected.size;
+    if (confirmed && (std::hypot(detected.cx - expected.cx, detected.cy - expected.cy) >
+                          kReanchorDistance * expected.size ||
+                      ratio > kReanchorScale || ratio < 1 / kReanchorScale)) {
         start = detected;
+        face.anchorSamples = 0;
+    }
     if (stillNear(start, face.start))
         start = face.start;
 
@@ -148,16 +161,26 @@ bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, FaceDetector
     if (face.unconfirmedFrames > kMaxUnconfirmedFrames)
         return false;
 
-    const double motion[4] = {fitted.cx - face.fitted.cx, fitted.cy - face.fitted.cy,
-                              std::log(fitted.size / face.fitted.size), angleBetween(fitted.angle, face.fitted.angle)};
-    for (int i = 0; i < 4; ++i)
-        face.velocity[i] = motion[i];
+    if (confirmed && face.anchorSamples < kAnchorFrames) {
+        // One frame's box carries that frame's noise: the first few are averaged.
+        const PoseOffset seen = fitted.offsetOf(detected);
+        const double weight = 1.0 / ++face.anchorSamples;
+        face.anchor.dx += weight * (seen.dx - face.anchor.dx);
+        face.anchor.dy += weight * (seen.dy - face.anchor.dy);
+        face.anchor.scale += weight * (seen.scale - face.anchor.scale);
+    }
     face.start = start;
     face.fitted = fitted;
     face.box = detected;
     face.confidence = best->confidence;
     face.peakConfidence = std::max(face.peakConfidence, face.confidence);
+    const FacePose before = face.smoother.steadyPose();
     face.smoother.smooth(raw, fitted, face.points);
+    const FacePose& after = face.smoother.steadyPose();
+    const double motion[4] = {after.cx - before.cx, after.cy - before.cy, std::log(after.size / before.size),
+                              angleBetween(after.angle, before.angle)};
+    for (int i = 0; i < 4; ++i)
+        face.velocity[i] = motion[i];
     return true;
 }
 

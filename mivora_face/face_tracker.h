@@ -32,6 +32,8 @@ struct TrackedFace {
     // What following needs.
     FacePose start;                // where the regression started
     FacePose fitted;               // fitted to the raw landmarks
+    PoseOffset anchor;             // where the detector puts its box on this face, from fitted
+    int anchorSamples = 0;         // frames averaged into anchor
     double velocity[4] = {};       // per frame: centre x, y, log size, angle
     int unconfirmedFrames = 0;
     double peakConfidence = 0; // the best score it ever had: ranks it among faces

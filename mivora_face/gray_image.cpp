@@ -37,36 +37,68 @@ void bgrToGray(const unsigned char* bgr, int width, int height, GrayImage& gray)
 
 void warpToGray(const ImageView& source, const Affine& outToSource, int outWidth, int outHeight, GrayImage& out)
 {
-    out.resize(outWidth, outHeight);
-    // Source pixels per output pixel along each output axis; that many
-    // samples per axis (at most 4) cover the source without gaps.
-    const double stepU = std::hypot(outToSource.m[0], outToSource.m[2]);
-    const double stepV = std::hypot(outToSource.m[1], outToSource.m[3]);
-    const int samplesU = std::clamp(static_cast<int>(std::ceil(stepU - 1e-6)), 1, 4);
-    const int samplesV = std::clamp(static_cast<int>(std::ceil(stepV - 1e-6)), 1, 4);
-    const double maxX = source.width - 1.0, maxY = source.height - 1.0;
-    const auto bilinear = [&](double x, double y) {
-        x = std::clamp(x, 0.0, maxX);
-        y = std::clamp(y, 0.0, maxY);
-        const int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
-        const int x1 = std::min(x0 + 1, source.width - 1), y1 = std::min(y0 + 1, source.height - 1);
-        const double wx = x - x0, wy = y - y0;
-        const double top = source.gray(x0, y0) + wx * (source.gray(x1, y0) - source.gray(x0, y0));
-        const double bottom = source.gray(x0, y1) + wx * (source.gray(x1, y1) - source.gray(x0, y1));
-        return top + wy * (bottom - top);
+    // Source pixels per output pixel; the source is first averaged down by
+    // the whole part of that, so that sampling it bilinearly skips nothing
+    // (much as OpenCV's area resize), and only the part the output covers
+    // is converted.
+    const double step = std::min(std::hypot(outToSource.m[0], outToSource.m[2]),
+                                 std::hypot(outToSource.m[1], outToSource.m[3]));
+    const int factor = std::max(1, static_cast<int>(step + 1e-6));
+    double minX = 1e300, minY = 1e300, maxX = -1e300, maxY = -1e300;
+    for (const double u : {-0.5, outWidth - 0.5})
+        for (const double v : {-0.5, outHeight - 0.5}) {
+            minX = std::min(minX, outToSource.x(u, v)), maxX = std::max(maxX, outToSource.x(u, v));
+            minY = std::min(minY, outToSource.y(u, v)), maxY = std::max(maxY, outToSource.y(u, v));
+        }
+    const auto clampTo = [](double value, int limit) {
+        return static_cast<int>(std::clamp(value, 0.0, static_cast<double>(limit)));
     };
-    const double weight = 1.0 / (samplesU * samplesV);
+    const int left = clampTo(std::floor(minX) - factor, source.width - 1);
+    const int top = clampTo(std::floor(minY) - factor, source.height - 1);
+    const int right = clampTo(std::ceil(maxX) + factor + 1, source.width);
+    const int bottom = clampTo(std::ceil(maxY) + factor + 1, source.height);
+    const int smallWidth = std::max(1, (right - left) / factor);
+    const int smallHeight = std::max(1, (bottom - top) / factor);
+
+    std::vector<float> small(static_cast<std::size_t>(smallWidth) * smallHeight);
+    const float blockWeight = 1.0f / static_cast<float>(factor * factor);
+    for (int y = 0; y < smallHeight; ++y) {
+        float* row = small.data() + static_cast<std::size_t>(y) * smallWidth;
+        for (int x = 0; x < smallWidth; ++x) {
+            int sum = 0;
+            for (int dy = 0; dy < factor; ++dy) {
+                const int sy = std::min(top + y * factor + dy, source.height - 1);
+                for (int dx = 0; dx < factor; ++dx)
+                    sum += source.gray(std::min(left + x * factor + dx, source.width - 1), sy);
+            }
+            row[x] = static_cast<float>(sum) * blockWeight;
+        }
+    }
+
+    // Output pixel -> small image: small pixel i is centred on source
+    // left + i * factor + (factor - 1) / 2.
+    const double shift = (factor - 1) / 2.0;
+    Affine toSmall;
+    for (int i = 0; i < 4; ++i)
+        toSmall.m[i] = outToSource.m[i] / factor;
+    toSmall.m[4] = (outToSource.m[4] - left - shift) / factor;
+    toSmall.m[5] = (outToSource.m[5] - top - shift) / factor;
+    out.resize(outWidth, outHeight);
+    const float lastX = static_cast<float>(smallWidth - 1), lastY = static_cast<float>(smallHeight - 1);
     for (int v = 0; v < outHeight; ++v) {
         unsigned char* row = out.row(v);
-        for (int u = 0; u < outWidth; ++u) {
-            double sum = 0;
-            for (int j = 0; j < samplesV; ++j)
-                for (int i = 0; i < samplesU; ++i) {
-                    const double su = u + (i + 0.5) / samplesU - 0.5;
-                    const double sv = v + (j + 0.5) / samplesV - 0.5;
-                    sum += bilinear(outToSource.x(su, sv), outToSource.y(su, sv));
-                }
-            row[u] = static_cast<unsigned char>(sum * weight + 0.5);
+        float x = static_cast<float>(toSmall.x(0, v)), y = static_cast<float>(toSmall.y(0, v));
+        const float dxdu = static_cast<float>(toSmall.m[0]), dydu = static_cast<float>(toSmall.m[2]);
+        for (int u = 0; u < outWidth; ++u, x += dxdu, y += dydu) {
+            const float cx = std::clamp(x, 0.0f, lastX), cy = std::clamp(y, 0.0f, lastY);
+            const int x0 = static_cast<int>(cx), y0 = static_cast<int>(cy);
+            const int x1 = std::min(x0 + 1, smallWidth - 1), y1 = std::min(y0 + 1, smallHeight - 1);
+            const float wx = cx - static_cast<float>(x0), wy = cy - static_cast<float>(y0);
+            const float* r0 = small.data() + static_cast<std::size_t>(y0) * smallWidth;
+            const float* r1 = small.data() + static_cast<std::size_t>(y1) * smallWidth;
+            const float upper = r0[x0] + wx * (r0[x1] - r0[x0]);
+            const float lower = r1[x0] + wx * (r1[x1] - r1[x0]);
+            row[u] = static_cast<unsigned char>(upper + wy * (lower - upper) + 0.5f);
         }
     }
 }

@@ -76,9 +76,9 @@ struct Affine {
 };
 
 // Requires: out sides >= 1; outToSource maps out's pixel centres into source.
-// Ensures:  out is source sampled through outToSource, bilinear, averaging
-//           over several samples per pixel where the map shrinks, so that it
-//           does not alias; outside source, the nearest edge pixel.
+// Ensures:  out is source sampled through outToSource, bilinear, from the
+//           source averaged down by whole factors where the map shrinks, so
+//           that it does not alias; outside source, the nearest edge pixel.
 void warpToGray(const ImageView& source, const Affine& outToSource, int outWidth, int outHeight, GrayImage& out);
 
 // dlib's generic image interface, so dlib's detector scans a GrayImage directly.

@@ -6,8 +6,11 @@
 // 2012): a low-pass filter whose cut-off rises with speed, so a still face
 // is smoothed hard and a moving one hardly at all. Moving the whole head
 // only moves the pose, which is filtered lightly; camera noise mostly moves
-// single points, whose shape filter is strong. Speeds are measured in face
-// sizes per frame, so faces of every size are treated alike.
+// single points, whose shape filter is strong. The shape's speed is measured
+// per facial part (a lip, an eyelid, a brow, the jaw, the nose) as the mean
+// motion of its points: parts move together, camera noise moves points at
+// random and mostly cancels out. Speeds are measured in face sizes per
+// frame, so faces of every size are treated alike.
 #ifndef MIVORA_FACE_LANDMARK_SMOOTHER_H
 #define MIVORA_FACE_LANDMARK_SMOOTHER_H
 
@@ -51,11 +54,16 @@ public:
     // points to out. The same raw points frame after frame give exactly those
     // points after a few frames.
     void smooth(const Shape& raw, const FacePose& pose, Shape& out);
+    // The steadied pose of the last points written.
+    const FacePose& steadyPose() const { return steady_; }
 
 private:
     OneEuroFilter x_, y_, logSize_, angle_;
-    std::array<OneEuroFilter, kShapeValueCount> shape_;
+    // The shape in the face's frame, in face sizes, and each part's speed.
+    std::array<double, kShapeValueCount> shape_{};
+    std::array<double, 2 * 10> partSpeed_{};
     Shape lastRaw_{};
+    FacePose steady_;
     double lastAngle_ = 0;
     int unchangedFrames_ = 0;
     bool started_ = false;

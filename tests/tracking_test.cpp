@@ -93,13 +93,13 @@ TEST(MivoraVideoMode, AStillSceneGivesStillLandmarks)
     const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
     const cv::Mat frame = test_support::photoFrame(photo, test_support::texturedBackground(cv::Size(640, 480)), 5);
     std::vector<Shape> shapes;
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < 30; ++i) {
         const std::optional<Shape> shape = libraryFace(frame, MIVORA_FACE_MODE_VIDEO);
         ASSERT_TRUE(shape) << "frame " << i;
         shapes.push_back(*shape);
     }
     // The smoothing settles within a few frames; from then on the very same points.
-    constexpr std::size_t kSettled = 8;
+    constexpr std::size_t kSettled = 15;
     for (std::size_t i = kSettled + 1; i < shapes.size(); ++i)
         EXPECT_EQ(shapes[i], shapes[kSettled]) << "frame " << i;
 }
