@@ -71,14 +71,29 @@
  *
  * Video mode
  * ----------
- * In MIVORA_FACE_MODE_VIDEO each face found is followed into the next frame
- * by searching only a window around it, which is what makes video mode fast;
- * the whole frame is searched again when face 0 is lost, when there is no
- * face, when the frame size changes, and every 30 frames, so that new faces
- * are found. A face keeps its number while it stays in view. In
- * MIVORA_FACE_MODE_STILL every call searches the whole image and gives
- * exactly the faces and points of dlib's detector and shape predictor; a
- * still call also ends the following of faces.
+ * In MIVORA_FACE_MODE_VIDEO each face is followed from frame to frame by its
+ * own landmarks: the previous frame's points say where the face is now, how
+ * large, and at what roll (the eye line). The detector confirms it in a
+ * small crop cut upright at that roll, and the landmarks are read in the same
+ * upright frame, so a head tilted at any angle is followed as well as an
+ * upright one. A face the detector cannot confirm (turned away, half
+ * covered, blurred) is followed from its landmarks for up to 10 frames while
+ * the detector still scores it as weakly face-like, then dropped; a face that
+ * leaves the frame is dropped at once. The whole frame is searched when no
+ * face is followed, when face 0 is lost, when the frame size changes, and
+ * every 30 frames for new faces. A face keeps its number while it stays in
+ * view.
+ *
+ * Video-mode landmarks are steadied: camera noise on a still head moves them
+ * far less than dlib's (they are averaged over frames), while a moving head
+ * is followed without lag (the smoothing lets go as the face speeds up, and
+ * the face's motion is filtered apart from its expression). Identical frames
+ * give identical points after a few frames. Points are not rounded to whole
+ * pixels; the box (MivoraGetFaceBoxStd) turns with the face.
+ *
+ * In MIVORA_FACE_MODE_STILL every call searches the whole image and gives
+ * exactly the faces and points of dlib's detector and shape predictor (whole
+ * pixels); a still call also ends the following of faces.
  *
  * Threading
  * ---------

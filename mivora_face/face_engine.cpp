@@ -99,7 +99,8 @@ int checkedFaceIndex(int faceIndex, std::size_t faces)
 
 } // namespace
 
-int FaceSession::detect(const SharedModels& models, const unsigned char* pixels, int width, int height, int mode)
+int FaceSession::detect(const SharedModels& models, const LandmarkSource& landmarks, const unsigned char* pixels,
+                        int width, int height, int mode)
 {
     valid_ = false;
     if (!detector_)
@@ -107,7 +108,15 @@ int FaceSession::detect(const SharedModels& models, const unsigned char* pixels,
     video_ = mode == MIVORA_FACE_MODE_VIDEO;
     int faces = 0;
     if (video_) {
-        tracker_.track(ImageView::ofBgr(pixels, width, height), *detector_, *models.landmarks);
+        if (width != tracker_.width() || height != tracker_.height())
+            tracker_.reset();
+        // Faces are followed by their landmarks; a first frame needs none.
+        const LandmarkModel* model = nullptr;
+        if (!tracker_.faces().empty() && (model = landmarks()) == nullptr) {
+            forget();
+            return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
+        }
+        tracker_.track(ImageView::ofBgr(pixels, width, height), *detector_, model);
         faces = static_cast<int>(tracker_.faces().size());
     } else {
         tracker_.reset();
@@ -127,18 +136,23 @@ int FaceSession::detect(const SharedModels& models, const unsigned char* pixels,
     return faces;
 }
 
-int FaceSession::landmarks(const SharedModels& models, int faceIndex, float* values) const
+int FaceSession::landmarks(const LandmarkSource& landmarks, int faceIndex, float* values)
 {
     if (!valid_)
         return MIVORA_FACE_ERROR_NO_DETECTION;
     const std::size_t count = video_ ? tracker_.faces().size() : stillFaces_.size();
     if (const int status = checkedFaceIndex(faceIndex, count); status != MIVORA_FACE_OK)
         return status;
+    const LandmarkModel* model = landmarks();
+    if (model == nullptr)
+        return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
     const auto i = static_cast<std::size_t>(faceIndex);
-    if (video_)
-        std::copy(tracker_.faces()[i].points.begin(), tracker_.faces()[i].points.end(), values);
-    else
-        models.landmarks->predict(ImageView::of(gray_), stillFaces_[i].rect, values);
+    if (video_) {
+        const Shape& points = tracker_.points(i, *model);
+        std::copy(points.begin(), points.end(), values);
+    } else {
+        model->predict(ImageView::of(gray_), stillFaces_[i].rect, values);
+    }
     return MIVORA_FACE_OK;
 }
 
@@ -179,28 +193,58 @@ void FaceSession::forget()
 
 const SharedModels* FaceEngine::models()
 {
+    if (unusable_.load(std::memory_order_acquire))
+        return nullptr;
     if (const SharedModels* loaded = models_.load(std::memory_order_acquire))
         return loaded;
     std::lock_guard<std::mutex> lock(loadMutex_);
-    if (const SharedModels* loaded = models_.load(std::memory_order_relaxed))
+    if (SharedModels* loaded = models_.load(std::memory_order_relaxed))
         return loaded;
-    if (loadFailed_)
+    if (unusable_.load(std::memory_order_relaxed))
         return nullptr;
     const ModelFiles files = defaultModelFiles();
     std::string problem;
     // Kept until the process ends: calls may still be running in other
     // threads while it exits.
-    const SharedModels* loaded = loadModels(files, problem).release();
+    SharedModels* loaded = loadModels(files, problem).release();
     if (loaded == nullptr) {
-        loadFailed_ = true;
-        std::fprintf(stderr,
-                     "mivora_face: cannot load the landmark model '%s': %s; install the Debian "
-                     "package libdlib-data or set MIVORA_FACE_LANDMARK_MODEL to the model file\n",
-                     files.landmarks.c_str(), problem.c_str());
+        reportUnusable(files.landmarks, problem);
         return nullptr;
     }
+    landmarkPath_ = files.landmarks;
     models_.store(loaded, std::memory_order_release);
     return loaded;
+}
+
+const LandmarkModel* FaceEngine::landmarkModel()
+{
+    SharedModels* loaded = const_cast<SharedModels*>(models()); // this engine made it
+    if (loaded == nullptr)
+        return nullptr;
+    if (leavesLoaded_.load(std::memory_order_acquire))
+        return loaded->landmarks.get();
+    // Under the lock, so that a fork waits for it (see beforeFork).
+    std::lock_guard<std::mutex> lock(loadMutex_);
+    if (unusable_.load(std::memory_order_relaxed))
+        return nullptr;
+    if (!leavesLoaded_.load(std::memory_order_relaxed)) {
+        std::string problem;
+        if (!loaded->landmarks->loadLeaves(problem)) {
+            reportUnusable(landmarkPath_, problem);
+            return nullptr;
+        }
+        leavesLoaded_.store(true, std::memory_order_release);
+    }
+    return loaded->landmarks.get();
+}
+
+void FaceEngine::reportUnusable(const std::string& path, const std::string& problem)
+{
+    unusable_.store(true, std::memory_order_release);
+    std::fprintf(stderr,
+                 "mivora_face: cannot load the landmark model '%s': %s; install the Debian "
+                 "package libdlib-data or set MIVORA_FACE_LANDMARK_MODEL to the model file\n",
+                 path.c_str(), problem.c_str());
 }
 
 void FaceEngine::beforeFork() { loadMutex_.lock(); }
@@ -228,7 +272,7 @@ int FaceEngine::detect(FaceSession& session, const unsigned char* pixels, int wi
         session.forget();
         return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
     }
-    return session.detect(*shared, pixels, width, height, mode);
+    return session.detect(*shared, [this] { return landmarkModel(); }, pixels, width, height, mode);
 }
 
 int FaceEngine::landmarks(FaceSession& session, int faceIndex, float* values)
@@ -236,10 +280,9 @@ int FaceEngine::landmarks(FaceSession& session, int faceIndex, float* values)
     if (values == nullptr)
         return MIVORA_FACE_ERROR_INVALID_ARGUMENT;
     fillZeros(values);
-    const SharedModels* shared = models();
-    if (shared == nullptr)
+    if (models() == nullptr)
         return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
-    return session.landmarks(*shared, faceIndex, values);
+    return session.landmarks([this] { return landmarkModel(); }, faceIndex, values);
 }
 
 int FaceEngine::box(FaceSession& session, int faceIndex, MivoraFaceBox* box)

@@ -11,6 +11,7 @@
 #include "mivora_face.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,14 +35,18 @@ struct SharedModels {
     std::unique_ptr<LandmarkModel> landmarks;
 };
 
+// The landmark model, whole: null when it cannot be read.
+using LandmarkSource = std::function<const LandmarkModel*()>;
+
 // One camera's state: its own detector (dlib's keeps scan buffers), its most
 // recent detection, and in video mode the faces it follows. Used by one
 // thread at a time.
 class FaceSession {
 public:
     // Requires: the arguments are valid (FaceEngine checks them).
-    int detect(const SharedModels& models, const unsigned char* pixels, int width, int height, int mode);
-    int landmarks(const SharedModels& models, int faceIndex, float* values) const;
+    int detect(const SharedModels& models, const LandmarkSource& landmarks, const unsigned char* pixels, int width,
+               int height, int mode);
+    int landmarks(const LandmarkSource& landmarks, int faceIndex, float* values);
     int box(int faceIndex, MivoraFaceBox& box) const;
     // After a failed call: nothing to answer, nothing followed.
     void forget();
@@ -87,12 +92,21 @@ public:
     void afterForkInChild();
 
 private:
-    // Loads the models on first use; null when they cannot be used.
+    // Loads the detector and checks the landmark model on first use; null
+    // when they cannot be used.
     const SharedModels* models();
+    // The whole landmark model: its leaves, nearly all of its 66 MB, are read
+    // by the first call that needs landmarks, so that a first detection is
+    // quick.
+    const LandmarkModel* landmarkModel();
+    // One line on stderr, once; every call fails from then on.
+    void reportUnusable(const std::string& path, const std::string& problem);
 
     std::mutex loadMutex_;
-    std::atomic<const SharedModels*> models_{nullptr};
-    bool loadFailed_ = false; // guarded by loadMutex_
+    std::atomic<SharedModels*> models_{nullptr};
+    std::atomic<bool> leavesLoaded_{false};
+    std::atomic<bool> unusable_{false};
+    std::string landmarkPath_; // guarded by loadMutex_
 };
 
 } // namespace mivora

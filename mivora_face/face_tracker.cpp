@@ -89,18 +89,30 @@ void FaceTracker::reset()
     framesSinceSearch_ = 0;
 }
 
-TrackedFace FaceTracker::start(const Detection& detection, const ImageView& frame,
-                               const LandmarkModel& landmarks) const
+TrackedFace FaceTracker::start(const Detection& detection)
 {
     TrackedFace face;
     face.box = face.start = FacePose::of(detection.rect);
     face.confidence = face.peakConfidence = detection.confidence;
-    const Shape raw = regress(landmarks, frame, face.start);
+    return face;
+}
+
+void FaceTracker::readFirstLandmarks(TrackedFace& face, const LandmarkModel& landmarks) const
+{
+    const Shape raw = regress(landmarks, ImageView::of(gray_), face.start);
     face.fitted = FacePose::fit(landmarks.meanShape(), raw);
     face.anchor = face.fitted.offsetOf(face.start);
     face.anchorSamples = 1;
     face.smoother.smooth(raw, face.fitted, face.points);
-    return face;
+    face.hasLandmarks = true;
+}
+
+const Shape& FaceTracker::points(std::size_t i, const LandmarkModel& landmarks)
+{
+    TrackedFace& face = faces_.at(i);
+    if (!face.hasLandmarks)
+        readFirstLandmarks(face, landmarks);
+    return face.points;
 }
 
 bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, FaceDetector& detector,
@@ -184,19 +196,23 @@ bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, FaceDetector
     return true;
 }
 
-void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const LandmarkModel& landmarks)
+void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const LandmarkModel* landmarks)
 {
     if (frame.width != width_ || frame.height != height_) {
         reset();
         width_ = frame.width;
         height_ = frame.height;
     }
+    // Faces found last frame whose landmarks no one asked for.
+    for (TrackedFace& face : faces_)
+        if (!face.hasLandmarks)
+            readFirstLandmarks(face, *landmarks);
     // Faces lost are dropped; only losing face 0 makes the whole frame be
     // searched at once (the others come back at the next periodic search).
     std::vector<TrackedFace> kept;
     bool lostFirst = false;
     for (std::size_t i = 0; i < faces_.size(); ++i) {
-        if (follow(faces_[i], frame, detector, landmarks))
+        if (follow(faces_[i], frame, detector, *landmarks))
             kept.push_back(std::move(faces_[i]));
         else if (i == 0)
             lostFirst = true;
@@ -207,9 +223,11 @@ void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const La
         bgrToGray(frame.data, frame.width, frame.height, gray_);
         for (const Detection& found : detector.scanWholeFrame(gray_)) {
             const bool known = std::any_of(kept.begin(), kept.end(),
-                                           [&](const TrackedFace& face) { return sameFace(face.fitted, found.rect); });
+                                           [&](const TrackedFace& face) {
+                                               return sameFace(face.hasLandmarks ? face.fitted : face.start, found.rect);
+                                           });
             if (!known)
-                kept.push_back(start(found, frame, landmarks));
+                kept.push_back(start(found));
         }
         std::stable_partition(kept.begin(), kept.end(),
                               [](const TrackedFace& face) { return isConfident(face.peakConfidence); });

@@ -37,6 +37,7 @@ struct TrackedFace {
     double velocity[4] = {};       // per frame: centre x, y, log size, angle
     int unconfirmedFrames = 0;
     double peakConfidence = 0; // the best score it ever had: ranks it among faces
+    bool hasLandmarks = false;
     LandmarkSmoother smoother;
 };
 
@@ -44,19 +45,29 @@ class FaceTracker {
 public:
     // Forgets every face: the next frame starts afresh.
     void reset();
-    // Requires: frame is the camera's next frame; models outlive the call.
+    // Requires: frame is the camera's next frame; landmarks is the whole
+    //           model, and may be null only while faces() is empty.
     // Ensures:  faces() are this frame's faces, face 0 first; faces followed
     //           from the previous frame keep their numbers.
-    void track(const ImageView& frame, FaceDetector& detector, const LandmarkModel& landmarks);
+    void track(const ImageView& frame, FaceDetector& detector, const LandmarkModel* landmarks);
     const std::vector<TrackedFace>& faces() const { return faces_; }
+    // Face i's landmarks; those of a face found by this frame's whole-frame
+    // search are read now (so that finding a face needs no landmark model).
+    const Shape& points(std::size_t i, const LandmarkModel& landmarks);
+    int width() const { return width_; }
+    int height() const { return height_; }
 
 private:
     bool follow(TrackedFace& face, const ImageView& frame, FaceDetector& detector, const LandmarkModel& landmarks);
-    TrackedFace start(const Detection& detection, const ImageView& frame, const LandmarkModel& landmarks) const;
+    // A face just found, and its first landmarks, read in gray_.
+    static TrackedFace start(const Detection& detection);
+    void readFirstLandmarks(TrackedFace& face, const LandmarkModel& landmarks) const;
 
     std::vector<TrackedFace> faces_;
     int width_ = 0, height_ = 0;
     int framesSinceSearch_ = 0;
+    // The frame of the last whole-frame search, where new faces' first
+    // landmarks are read.
     GrayImage gray_, crop_;
 };
 

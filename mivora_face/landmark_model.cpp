@@ -359,12 +359,18 @@ std::unique_ptr<LandmarkModel> LandmarkModel::open(const std::string& path, std:
             problem = "out of memory";
             return nullptr;
         }
-        if (!file.read(0, model->packed_.data(), file.size(), problem))
+        // Everything but the leaves now (about 1 MB, with every index to
+        // check); the leaves (the other 65 MB) when first needed.
+        const std::size_t leaves = layoutOf(header).leaves;
+        if (!file.read(0, model->packed_.data(), leaves, problem))
             return nullptr;
         if (!model->attach(model->packed_.data(), model->packed_.size(), problem)) {
             problem = "corrupt packed model (" + problem + ")";
             return nullptr;
         }
+        model->leavesFile_ = std::make_unique<RegularFile>();
+        swap(*model->leavesFile_, file);
+        model->leavesOffset_ = leaves;
         return model;
     }
     problem.clear();
@@ -383,6 +389,16 @@ std::unique_ptr<LandmarkModel> LandmarkModel::open(const std::string& path, std:
         return nullptr;
     }
     return model;
+}
+
+bool LandmarkModel::loadLeaves(std::string& problem)
+{
+    if (!leavesFile_)
+        return true;
+    const bool read = leavesFile_->read(leavesOffset_, packed_.data() + leavesOffset_,
+                                        packed_.size() - leavesOffset_, problem);
+    leavesFile_.reset();
+    return read;
 }
 
 bool LandmarkModel::attach(const unsigned char* bytes, std::size_t size, std::string& problem)

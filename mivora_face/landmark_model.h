@@ -32,7 +32,15 @@ public:
     // short reason when the file is missing, not a regular file, not a
     // 68-point model, or corrupt. Sizes and counts are checked before they
     // are used, so a bad file costs no more time or memory than a good one.
+    // A packed model's trees are read and checked now, its leaves (nearly
+    // all of its bytes) by loadLeaves().
     static std::unique_ptr<LandmarkModel> open(const std::string& path, std::string& problem);
+
+    // Requires: not called concurrently with itself or predict().
+    // Ensures:  true when the whole model is in memory and predict() may be
+    //           called; false, with problem set, when the file has changed
+    //           under it since open() (the model is then unusable).
+    bool loadLeaves(std::string& problem);
 
     // Reads dlib's shape_predictor file at dlibModelPath and returns the packed
     // form that open() reads. Throws std::runtime_error when it is not a
@@ -43,6 +51,7 @@ public:
     LandmarkModel(const LandmarkModel&) = delete;
     LandmarkModel& operator=(const LandmarkModel&) = delete;
 
+    // Requires: loadLeaves() returned true.
     // Ensures: points holds 68 (x, y) pairs in image's pixel coordinates,
     //          exactly what dlib::shape_predictor returns for rect.
     void predict(const ImageView& image, const dlib::rectangle& rect, float* points) const;
@@ -67,6 +76,9 @@ private:
 
     PrivateBytes packed_;
     std::vector<unsigned char> converted_;
+    // The packed file while its leaves are still to be read.
+    std::unique_ptr<RegularFile> leavesFile_;
+    std::size_t leavesOffset_ = 0;
 
     // The processor's fastest versions, chosen once.
     using AddLeaves = void (*)(float* shape, const float* const* leaves, std::size_t count);

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 
 namespace mivora {
 
@@ -16,6 +17,11 @@ public:
     ~RegularFile();
     RegularFile(const RegularFile&) = delete;
     RegularFile& operator=(const RegularFile&) = delete;
+    friend void swap(RegularFile& a, RegularFile& b) noexcept
+    {
+        std::swap(a.fd_, b.fd_);
+        std::swap(a.size_, b.size_);
+    }
 
     // Opens path without blocking. False, with problem set, when it cannot be
     // opened or is not a regular file.

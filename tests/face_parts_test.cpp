@@ -36,7 +36,7 @@ std::unique_ptr<mivora::LandmarkModel> packedModel()
 {
     std::string problem;
     auto model = mivora::LandmarkModel::open(PACKED_MODEL_PATH, problem);
-    EXPECT_TRUE(model) << problem;
+    EXPECT_TRUE(model && model->loadLeaves(problem)) << problem;
     return model;
 }
 
@@ -294,7 +294,7 @@ TEST(ModelFile, ChangingTheFileLaterChangesNothing)
     std::ofstream(copy, std::ios::binary) << bytes;
     std::string problem;
     const auto model = mivora::LandmarkModel::open(copy, problem);
-    ASSERT_TRUE(model) << problem;
+    ASSERT_TRUE(model && model->loadLeaves(problem)) << problem;
     const cv::Mat photo = bgrPhoto("astronaut.png");
     const mivora::GrayImage gray = grayOf(photo);
     const dlib::rectangle box(150, 60, 280, 190);
@@ -312,5 +312,14 @@ TEST(ModelFile, ChangingTheFileLaterChangesNothing)
     ASSERT_EQ(truncate(copy.c_str(), 4096), 0);
     model->predict(mivora::ImageView::of(gray), box, after.data());
     EXPECT_EQ(after, before);
+
+    // Cut short after it was opened but before its leaves were read: a
+    // clean refusal, not a crash or a half-read model.
+    std::ofstream(copy, std::ios::binary | std::ios::trunc) << bytes;
+    const auto opened = mivora::LandmarkModel::open(copy, problem);
+    ASSERT_TRUE(opened) << problem;
+    ASSERT_EQ(truncate(copy.c_str(), static_cast<off_t>(bytes.size() / 2)), 0);
+    EXPECT_FALSE(opened->loadLeaves(problem));
+    EXPECT_EQ(problem, "the file changed while it was read");
     unlink(copy.c_str());
 }
