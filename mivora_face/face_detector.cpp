@@ -4,13 +4,14 @@
 #include "model_file.h"
 
 #include <algorithm>
+#include <climits>
 #include <sstream>
 
 namespace mivora {
 
 namespace {
 
-constexpr unsigned long kCropPyramidLevels = 3;
+constexpr int kCropPyramidLevels = 3;
 // dlib's serialised frontal face detector is about 1 MB.
 constexpr std::size_t kMaxDetectorFileBytes = std::size_t{64} << 20;
 
@@ -44,45 +45,48 @@ std::vector<Detection> toDetections(const std::vector<dlib::rect_detection>& fou
 
 DetectorModel DetectorModel::load(const std::string& path)
 {
+    dlib::frontal_face_detector detector;
+    if (!readDetector(path, detector))
+        detector = dlib::get_frontal_face_detector();
     DetectorModel model;
-    if (!readDetector(path, model.wholeFrame))
-        model.wholeFrame = dlib::get_frontal_face_detector();
-
-    dlib::scan_fhog_pyramid<dlib::pyramid_down<6>> cropScanner;
-    cropScanner.copy_configuration(model.wholeFrame.get_scanner());
-    cropScanner.set_max_pyramid_levels(kCropPyramidLevels);
-    std::vector<dlib::frontal_face_detector::feature_vector_type> weights;
-    for (unsigned long i = 0; i < model.wholeFrame.num_detectors(); ++i)
-        weights.push_back(model.wholeFrame.get_w(i));
-    model.crop = dlib::frontal_face_detector(cropScanner, model.wholeFrame.get_overlap_tester(), weights);
+    model.scan = std::make_shared<const FaceScan>(detector);
     return model;
 }
 
-FaceDetector::FaceDetector(const DetectorModel& model)
-    : model_(&model), wholeFrame_(model.wholeFrame), crop_(model.crop)
-{
-}
+std::vector<Detection> FaceDetector::scanWholeFrame(const GrayImage& gray) { return scanLevels(gray, 0, INT_MAX); }
 
-std::vector<Detection> FaceDetector::scanWholeFrame(const GrayImage& gray)
+std::vector<Detection> FaceDetector::scanLevels(const GrayImage& gray, int first, int last)
 {
     std::vector<dlib::rect_detection> found;
-    wholeFrame_(gray, found);
+    scan_.scan(gray, found, 0, first, last);
     std::sort(found.begin(), found.end(), numberedBefore);
     return toDetections(found);
+}
+
+std::vector<int> FaceDetector::levelParts(int width, int height, int parts) const
+{
+    const int levels = scan_.levelCount(width, height);
+    std::vector<int> firsts{0};
+    double cost = 0;
+    for (int level = 0; level + 1 < levels && static_cast<int>(firsts.size()) < parts; ++level) {
+        cost += scan_.levelCost(width, height, level);
+        // A part ends where the share so far comes nearest its target.
+        const double next = scan_.levelCost(width, height, level + 1);
+        if ((cost + next / 2) * parts >= static_cast<double>(firsts.size()))
+            firsts.push_back(level + 1);
+    }
+    firsts.push_back(levels);
+    return firsts;
 }
 
 std::vector<Detection> FaceDetector::scanCrop(const GrayImage& crop, double adjustThreshold)
 {
     std::vector<dlib::rect_detection> found;
     if (crop.width() >= kSmallestCrop && crop.height() >= kSmallestCrop)
-        crop_(crop, found, adjustThreshold);
+        scan_.scan(crop, found, adjustThreshold, 0, kCropPyramidLevels - 1);
     return toDetections(found);
 }
 
-void FaceDetector::releaseMemory()
-{
-    wholeFrame_ = model_->wholeFrame;
-    crop_ = model_->crop;
-}
+void FaceDetector::releaseMemory() { scan_.releaseBuffers(); }
 
 } // namespace mivora

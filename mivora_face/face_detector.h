@@ -1,8 +1,11 @@
-// FaceDetector: dlib's HOG frontal face detector, over a whole frame or over
-// a small upright crop where a followed face is expected.
+// FaceDetector: dlib's HOG frontal face detector (run by our own FaceScan,
+// several times faster than dlib's), over a whole frame, over some of its
+// pyramid levels, or over a small upright crop where a followed face is
+// expected.
 #ifndef MIVORA_FACE_FACE_DETECTOR_H
 #define MIVORA_FACE_FACE_DETECTOR_H
 
+#include "face_scan.h"
 #include "gray_image.h"
 
 #include <dlib/image_processing.h>
@@ -27,9 +30,8 @@ constexpr int kSmallestCrop = 73;
 
 // The detector's trained model, shared by every thread; never changed.
 struct DetectorModel {
-    dlib::frontal_face_detector wholeFrame;
-    // The same filters limited to three pyramid levels, for crops.
-    dlib::frontal_face_detector crop;
+    // The filters, ready to scan; copies share them.
+    std::shared_ptr<const FaceScan> scan;
 
     // Reads dlib's serialised detector from path (as mivora_model_pack
     // writes it); with an empty or unreadable path, dlib's built-in copy
@@ -42,10 +44,16 @@ struct DetectorModel {
 //           scan buffers between calls).
 class FaceDetector {
 public:
-    explicit FaceDetector(const DetectorModel& model);
+    explicit FaceDetector(const DetectorModel& model) : scan_(*model.scan) {}
 
     // Faces in the whole image, numbered as MivoraFaceDetectStd numbers them.
     std::vector<Detection> scanWholeFrame(const GrayImage& gray);
+    // The same, in pyramid levels first .. last only (level 0 holds the
+    // smallest faces; each level's faces are 6/5 larger).
+    std::vector<Detection> scanLevels(const GrayImage& gray, int first, int last);
+    // The image's levels, split into `parts` runs of about equal cost: the
+    // first level of each part, then the level count.
+    std::vector<int> levelParts(int width, int height, int parts) const;
     // Faces in a crop where one is expected kCropFaceWidth wide, down to
     // scores of adjustThreshold (0 is the detector's own threshold).
     std::vector<Detection> scanCrop(const GrayImage& crop, double adjustThreshold);
@@ -53,9 +61,7 @@ public:
     void releaseMemory();
 
 private:
-    const DetectorModel* model_;
-    dlib::frontal_face_detector wholeFrame_;
-    dlib::frontal_face_detector crop_;
+    FaceScan scan_;
 };
 
 } // namespace mivora

@@ -42,6 +42,8 @@ constexpr double kStillAngle = 0.02;
 constexpr double kMotionCarried = 0.8;
 // New faces are looked for in the whole frame this often while following.
 constexpr int kSearchInterval = 30;
+// A whole-frame search is spread over this many frames.
+constexpr int kSearchParts = 3;
 
 // Maps crop pixels to the frame: the pose's box upright, kCropFaceWidth wide.
 Affine cropToFrame(const FacePose& pose, int side)
@@ -87,6 +89,8 @@ void FaceTracker::reset()
     faces_.clear();
     width_ = height_ = 0;
     framesSinceSearch_ = 0;
+    searching_ = false;
+    searchPart_ = 0;
 }
 
 TrackedFace FaceTracker::start(const Detection& detection)
@@ -218,20 +222,29 @@ void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const La
             lostFirst = true;
     }
     ++framesSinceSearch_;
-    if (lostFirst || kept.empty() || framesSinceSearch_ >= kSearchInterval) {
-        // Keep the faces followed, in their order, and add the others found.
+    if (lostFirst || kept.empty() || framesSinceSearch_ >= kSearchInterval)
+        searching_ = true;
+    if (searching_) {
+        // The whole-frame search, a third of its pyramid levels per frame,
+        // so that no frame costs a whole search. Faces followed keep their
+        // order; the others found are added.
+        const std::vector<int> parts = detector.levelParts(frame.width, frame.height, kSearchParts);
+        searchPart_ = std::min<int>(searchPart_, static_cast<int>(parts.size()) - 2);
         bgrToGray(frame.data, frame.width, frame.height, gray_);
-        for (const Detection& found : detector.scanWholeFrame(gray_)) {
-            const bool known = std::any_of(kept.begin(), kept.end(),
-                                           [&](const TrackedFace& face) {
-                                               return sameFace(face.hasLandmarks ? face.fitted : face.start, found.rect);
-                                           });
+        for (const Detection& found : detector.scanLevels(gray_, parts[searchPart_], parts[searchPart_ + 1] - 1)) {
+            const bool known = std::any_of(kept.begin(), kept.end(), [&](const TrackedFace& face) {
+                return sameFace(face.hasLandmarks ? face.fitted : face.start, found.rect);
+            });
             if (!known)
                 kept.push_back(start(found));
         }
         std::stable_partition(kept.begin(), kept.end(),
                               [](const TrackedFace& face) { return isConfident(face.peakConfidence); });
-        framesSinceSearch_ = 0;
+        if (++searchPart_ + 1 >= static_cast<int>(parts.size())) {
+            searchPart_ = 0;
+            searching_ = false;
+            framesSinceSearch_ = 0;
+        }
     }
     faces_ = std::move(kept);
 }

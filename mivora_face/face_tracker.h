@@ -9,7 +9,8 @@
 // followed from its landmarks for a few frames while the detector still
 // scores it as weakly face-like, then dropped. The whole frame is searched
 // when nothing is followed, when face 0 is lost, and every so often for new
-// faces.
+// faces; each search is spread over three frames (a third of the detector's
+// pyramid levels each), so that no frame costs a whole search.
 #ifndef MIVORA_FACE_FACE_TRACKER_H
 #define MIVORA_FACE_FACE_TRACKER_H
 
@@ -66,6 +67,9 @@ private:
     std::vector<TrackedFace> faces_;
     int width_ = 0, height_ = 0;
     int framesSinceSearch_ = 0;
+    // A whole-frame search in progress, and its part for the next frame.
+    bool searching_ = false;
+    int searchPart_ = 0;
     // The frame of the last whole-frame search, where new faces' first
     // landmarks are read.
     GrayImage gray_, crop_;
