@@ -276,15 +276,25 @@ double FaceScan::levelCost(int width, int height, int level) const
     levelSizes(width, height, sizes);
     if (level < 0 || level >= static_cast<int>(sizes.size()))
         return 0;
-    // Measured on this code: features cost about 2.6 ns a pixel, the filters
-    // about 0.9 ns a window position and filter term.
-    const double pixelCost = 2.6, windowCost = 0.9 * static_cast<double>(model_->termDetector.size());
+    // Fitted to this code's profile at 1280x720 with AVX2 and FMA: the resize
+    // to a level about 0.7 ns a pixel, its features 2.2 ns a pixel, its
+    // filters 0.24 ns per vector multiply-add.
+    const Model& m = *model_;
     double total = 0, mine = 0;
     for (std::size_t l = 0; l < sizes.size(); ++l) {
         const double pixels = static_cast<double>(sizes[l].first) * sizes[l].second;
-        const double windows =
-            std::max(0.0, std::round(sizes[l].first / 8.0) - 2) * std::max(0.0, std::round(sizes[l].second / 8.0) - 2);
-        const double cost = pixels * pixelCost + windows * windowCost;
+        const int cellRows = static_cast<int>(static_cast<float>(sizes[l].second) / scan::kCellSize + 0.5f);
+        const int cellColumns = static_cast<int>(static_cast<float>(sizes[l].first) / scan::kCellSize + 0.5f);
+        double multiplyAdds = 0;
+        if (cellRows > 2 && cellColumns > 2) {
+            const int outputColumns = roundUp(cellColumns - 2, kVector);
+            const int vectorColumns = roundUp(outputColumns + m.filterColumns - 1, kVector);
+            multiplyAdds = static_cast<double>(cellRows - 2) * static_cast<double>(m.termDetector.size()) *
+                           (static_cast<double>(m.filterRows) * vectorColumns +
+                            static_cast<double>(m.filterColumns) * outputColumns) /
+                           kVector;
+        }
+        const double cost = pixels * ((l > 0 ? 0.7 : 0) + 2.2) + multiplyAdds * 0.24;
         total += cost;
         if (static_cast<int>(l) == level)
             mine = cost;
