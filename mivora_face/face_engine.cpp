@@ -78,7 +78,6 @@ ModelFiles defaultModelFiles()
     return files;
 }
 
-
 namespace {
 
 std::unique_ptr<SharedModels> loadModels(const ModelFiles& files, std::string& problem)
@@ -94,7 +93,7 @@ std::unique_ptr<SharedModels> loadModels(const ModelFiles& files, std::string& p
 int checkedFaceIndex(int faceIndex, std::size_t faces)
 {
     return faceIndex < 0 || static_cast<std::size_t>(faceIndex) >= faces ? MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE
-                                                                          : MIVORA_FACE_OK;
+                                                                         : MIVORA_FACE_OK;
 }
 
 } // namespace
@@ -272,7 +271,8 @@ int FaceEngine::detect(FaceSession& session, const unsigned char* pixels, int wi
         session.forget();
         return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
     }
-    return session.detect(*shared, [this] { return landmarkModel(); }, pixels, width, height, mode);
+    return session.detect(
+        *shared, [this] { return landmarkModel(); }, pixels, width, height, mode);
 }
 
 int FaceEngine::landmarks(FaceSession& session, int faceIndex, float* values)

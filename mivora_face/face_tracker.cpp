@@ -160,9 +160,9 @@ bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, FaceDetector
     // own box is now elsewhere; kept still while the face is.
     FacePose start = expected;
     const double ratio = detected.size / expected.size;
-    if (confirmed && (std::hypot(detected.cx - expected.cx, detected.cy - expected.cy) >
-                          kReanchorDistance * expected.size ||
-                      ratio > kReanchorScale || ratio < 1 / kReanchorScale)) {
+    if (confirmed &&
+        (std::hypot(detected.cx - expected.cx, detected.cy - expected.cy) > kReanchorDistance * expected.size ||
+         ratio > kReanchorScale || ratio < 1 / kReanchorScale)) {
         start = detected;
         face.anchorSamples = 0;
     }

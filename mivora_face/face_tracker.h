@@ -26,16 +26,16 @@ namespace mivora {
 
 struct TrackedFace {
     // What callers see.
-    FacePose box;           // the detector's box this frame, turned with the face
-    double confidence = 0;  // the detector's score (below 0 when followed unconfirmed)
-    Shape points{};         // the steadied landmarks
+    FacePose box;          // the detector's box this frame, turned with the face
+    double confidence = 0; // the detector's score (below 0 when followed unconfirmed)
+    Shape points{};        // the steadied landmarks
 
     // What following needs.
-    FacePose start;                // where the regression started
-    FacePose fitted;               // fitted to the raw landmarks
-    PoseOffset anchor;             // where the detector puts its box on this face, from fitted
-    int anchorSamples = 0;         // frames averaged into anchor
-    double velocity[4] = {};       // per frame: centre x, y, log size, angle
+    FacePose start;          // where the regression started
+    FacePose fitted;         // fitted to the raw landmarks
+    PoseOffset anchor;       // where the detector puts its box on this face, from fitted
+    int anchorSamples = 0;   // frames averaged into anchor
+    double velocity[4] = {}; // per frame: centre x, y, log size, angle
     int unconfirmedFrames = 0;
     double peakConfidence = 0; // the best score it ever had: ranks it among faces
     bool hasLandmarks = false;

@@ -41,8 +41,8 @@ void warpToGray(const ImageView& source, const Affine& outToSource, int outWidth
     // the whole part of that, so that sampling it bilinearly skips nothing
     // (much as OpenCV's area resize), and only the part the output covers
     // is converted.
-    const double step = std::min(std::hypot(outToSource.m[0], outToSource.m[2]),
-                                 std::hypot(outToSource.m[1], outToSource.m[3]));
+    const double step =
+        std::min(std::hypot(outToSource.m[0], outToSource.m[2]), std::hypot(outToSource.m[1], outToSource.m[3]));
     const int factor = std::max(1, static_cast<int>(step + 1e-6));
     double minX = 1e300, minY = 1e300, maxX = -1e300, maxY = -1e300;
     for (const double u : {-0.5, outWidth - 0.5})

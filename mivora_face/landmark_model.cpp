@@ -259,8 +259,7 @@ std::vector<unsigned char> packDlibModel(const unsigned char* bytes, std::size_t
                 const auto threshold = reader.scalar<float>();
                 if (first > kMaxFeatures || second > kMaxFeatures)
                     throw std::runtime_error("split feature out of range");
-                splits.push_back(
-                    {static_cast<std::uint16_t>(first), static_cast<std::uint16_t>(second), threshold});
+                splits.push_back({static_cast<std::uint16_t>(first), static_cast<std::uint16_t>(second), threshold});
             }
             if (reader.count(kMaxSplitsPerTree + 1, "leaves") != treeSplits + 1)
                 throw std::runtime_error("trees of different shapes");
@@ -349,8 +348,8 @@ std::unique_ptr<LandmarkModel> LandmarkModel::open(const std::string& path, std:
         // Everything the header promises is checked before a byte more is read.
         problem = headerProblem(header);
         if (problem.empty() && layoutOf(header).total != file.size())
-            problem = "size " + std::to_string(file.size()) + " bytes, expected " +
-                      std::to_string(layoutOf(header).total);
+            problem =
+                "size " + std::to_string(file.size()) + " bytes, expected " + std::to_string(layoutOf(header).total);
         if (!problem.empty()) {
             problem = "corrupt packed model (" + problem + ")";
             return nullptr;
@@ -395,8 +394,8 @@ bool LandmarkModel::loadLeaves(std::string& problem)
 {
     if (!leavesFile_)
         return true;
-    const bool read = leavesFile_->read(leavesOffset_, packed_.data() + leavesOffset_,
-                                        packed_.size() - leavesOffset_, problem);
+    const bool read =
+        leavesFile_->read(leavesOffset_, packed_.data() + leavesOffset_, packed_.size() - leavesOffset_, problem);
     leavesFile_.reset();
     return read;
 }

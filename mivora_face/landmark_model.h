@@ -82,9 +82,8 @@ private:
 
     // The processor's fastest versions, chosen once.
     using AddLeaves = void (*)(float* shape, const float* const* leaves, std::size_t count);
-    using ExtractFeatures = void (*)(const PixelPlacement& placement, const float* shape,
-                                     const std::uint32_t* anchors, const float* deltas, std::size_t count,
-                                     const ImageView& image, float* features);
+    using ExtractFeatures = void (*)(const PixelPlacement& placement, const float* shape, const std::uint32_t* anchors,
+                                     const float* deltas, std::size_t count, const ImageView& image, float* features);
     AddLeaves addLeaves_ = nullptr;
     ExtractFeatures extractFeatures_ = nullptr;
 

@@ -24,13 +24,12 @@ double smoothingFactor(double cutoff) { return 1.0 / (1.0 + 1.0 / (2.0 * M_PI * 
 // The facial part of each of the 68 points, parts that move as one: jaw,
 // brows, nose, upper and lower eyelids, upper and lower lip.
 constexpr int kParts = 10;
-constexpr int kPartOfPoint[kShapePointCount] = {
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, // jaw
-    1, 1, 1, 1, 1, 2, 2, 2, 2, 2,                      // brows
-    3, 3, 3, 3, 3, 3, 3, 3, 3,                         // nose
-    4, 4, 4, 4, 5, 5, 6, 6, 6, 6, 7, 7,                // eyelids
-    8, 8, 8, 8, 8, 8, 8, 9, 9, 9, 9, 9,                // outer lips
-    8, 8, 8, 8, 8, 9, 9, 9};                           // inner lips
+constexpr int kPartOfPoint[kShapePointCount] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, // jaw
+                                                1, 1, 1, 1, 1, 2, 2, 2, 2, 2,                      // brows
+                                                3, 3, 3, 3, 3, 3, 3, 3, 3,                         // nose
+                                                4, 4, 4, 4, 5, 5, 6, 6, 6, 6, 7, 7,                // eyelids
+                                                8, 8, 8, 8, 8, 8, 8, 9, 9, 9, 9, 9,                // outer lips
+                                                8, 8, 8, 8, 8, 9, 9, 9};                           // inner lips
 
 } // namespace
 
@@ -111,8 +110,10 @@ void LandmarkSmoother::smooth(const Shape& raw, const FacePose& pose, Shape& out
     std::array<double, kParts> factor;
     for (int p = 0; p < kParts; ++p) {
         for (int k = 0; k < 2; ++k)
-            partSpeed_[2 * p + k] += smoothingFactor(kSpeedCutoff) * (motion[2 * p + k] / points[p] - partSpeed_[2 * p + k]);
-        factor[p] = smoothingFactor(kShapeMinCutoff + kShapeBeta * std::hypot(partSpeed_[2 * p], partSpeed_[2 * p + 1]));
+            partSpeed_[2 * p + k] +=
+                smoothingFactor(kSpeedCutoff) * (motion[2 * p + k] / points[p] - partSpeed_[2 * p + k]);
+        factor[p] =
+            smoothingFactor(kShapeMinCutoff + kShapeBeta * std::hypot(partSpeed_[2 * p], partSpeed_[2 * p + 1]));
     }
 
     const double sc = size * std::cos(steadyAngle), ss = size * std::sin(steadyAngle);

@@ -78,9 +78,7 @@ template <typename Call> int onTracker(MivoraFaceTracker* tracker, Call call)
 
 extern "C" int MivoraFaceDetectStd(const unsigned char* pixels, int width, int height, int mode)
 {
-    return guarded([&] {
-        return engine().detect(mivora::FaceEngine::callersSession(), pixels, width, height, mode);
-    });
+    return guarded([&] { return engine().detect(mivora::FaceEngine::callersSession(), pixels, width, height, mode); });
 }
 
 extern "C" int MivoraGetFaceLandmark68Std(int face_index, float* landmarks)
@@ -92,27 +90,20 @@ extern "C" int MivoraGetFaceLandmark68Std(int face_index, float* landmarks)
 
 extern "C" int MivoraGetFaceBoxStd(int face_index, MivoraFaceBox* box)
 {
-    return zeroedOnError(
-        guarded([&] { return engine().box(mivora::FaceEngine::callersSession(), face_index, box); }), box);
+    return zeroedOnError(guarded([&] { return engine().box(mivora::FaceEngine::callersSession(), face_index, box); }),
+                         box);
 }
 
 extern "C" const char* MivoraFaceErrorString(int code)
 {
     switch (code) {
-    case MIVORA_FACE_ERROR_INVALID_ARGUMENT:
-        return "invalid argument";
-    case MIVORA_FACE_ERROR_MODEL_UNAVAILABLE:
-        return "landmark model unavailable";
-    case MIVORA_FACE_ERROR_NO_DETECTION:
-        return "no detection to answer";
-    case MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE:
-        return "face index out of range";
-    case MIVORA_FACE_ERROR_INTERNAL:
-        return "internal error";
-    case MIVORA_FACE_ERROR_TRACKER_BUSY:
-        return "tracker in use by another thread";
-    default:
-        return code >= 0 ? "success" : "unknown error";
+    case MIVORA_FACE_ERROR_INVALID_ARGUMENT: return "invalid argument";
+    case MIVORA_FACE_ERROR_MODEL_UNAVAILABLE: return "landmark model unavailable";
+    case MIVORA_FACE_ERROR_NO_DETECTION: return "no detection to answer";
+    case MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE: return "face index out of range";
+    case MIVORA_FACE_ERROR_INTERNAL: return "internal error";
+    case MIVORA_FACE_ERROR_TRACKER_BUSY: return "tracker in use by another thread";
+    default: return code >= 0 ? "success" : "unknown error";
     }
 }
 
@@ -125,23 +116,20 @@ extern "C" void MivoraFaceTrackerDestroy(MivoraFaceTracker* tracker) { delete tr
 extern "C" int MivoraFaceTrackerDetect(MivoraFaceTracker* tracker, const unsigned char* pixels, int width, int height,
                                        int mode)
 {
-    return onTracker(tracker, [&](mivora::FaceSession& session) {
-        return engine().detect(session, pixels, width, height, mode);
-    });
+    return onTracker(
+        tracker, [&](mivora::FaceSession& session) { return engine().detect(session, pixels, width, height, mode); });
 }
 
 extern "C" int MivoraFaceTrackerGetLandmark68(MivoraFaceTracker* tracker, int face_index, float* landmarks)
 {
-    return zeroedOnError(onTracker(tracker,
-                                   [&](mivora::FaceSession& session) {
-                                       return engine().landmarks(session, face_index, landmarks);
-                                   }),
-                         landmarks);
+    return zeroedOnError(
+        onTracker(tracker,
+                  [&](mivora::FaceSession& session) { return engine().landmarks(session, face_index, landmarks); }),
+        landmarks);
 }
 
 extern "C" int MivoraFaceTrackerGetBox(MivoraFaceTracker* tracker, int face_index, MivoraFaceBox* box)
 {
     return zeroedOnError(
-        onTracker(tracker, [&](mivora::FaceSession& session) { return engine().box(session, face_index, box); }),
-        box);
+        onTracker(tracker, [&](mivora::FaceSession& session) { return engine().box(session, face_index, box); }), box);
 }

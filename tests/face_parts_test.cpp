@@ -141,16 +141,15 @@ TEST(LandmarkModel, ReadsATiltedFaceAsIfUpright)
         FacePose pose = FacePose::of(box);
         pose.angle = degrees * M_PI / 180;
         Shape tilted;
-        model->predict(mivora::ImageView::ofBgr(turned.data, turned.cols, turned.rows), pose.toImage(),
-                       tilted.data());
+        model->predict(mivora::ImageView::ofBgr(turned.data, turned.cols, turned.rows), pose.toImage(), tilted.data());
 
         Shape expected;
         for (int i = 0; i < mivora::kShapePointCount; ++i) {
             const double x = upright[2 * i], y = upright[2 * i + 1];
-            expected[2 * i] = static_cast<float>(turn.at<double>(0, 0) * x + turn.at<double>(0, 1) * y +
-                                                 turn.at<double>(0, 2));
-            expected[2 * i + 1] = static_cast<float>(turn.at<double>(1, 0) * x + turn.at<double>(1, 1) * y +
-                                                     turn.at<double>(1, 2));
+            expected[2 * i] =
+                static_cast<float>(turn.at<double>(0, 0) * x + turn.at<double>(0, 1) * y + turn.at<double>(0, 2));
+            expected[2 * i + 1] =
+                static_cast<float>(turn.at<double>(1, 0) * x + turn.at<double>(1, 1) * y + turn.at<double>(1, 2));
         }
         // Only resampling separates the two: well under the 4-5% that
         // separates dlib's points from a person's.

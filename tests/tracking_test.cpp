@@ -179,10 +179,10 @@ public:
             // Back to photo coordinates, then through this frame's warp.
             const double px = truth_[2 * i] - (centre.x - photo_.cols / 2.0) - upright.at<double>(0, 2);
             const double py = truth_[2 * i + 1] - (centre.y - photo_.rows / 2.0) - upright.at<double>(1, 2);
-            moved.truth[2 * i] = static_cast<float>(warp.at<double>(0, 0) * px + warp.at<double>(0, 1) * py +
-                                                    warp.at<double>(0, 2));
-            moved.truth[2 * i + 1] = static_cast<float>(warp.at<double>(1, 0) * px + warp.at<double>(1, 1) * py +
-                                                        warp.at<double>(1, 2));
+            moved.truth[2 * i] =
+                static_cast<float>(warp.at<double>(0, 0) * px + warp.at<double>(0, 1) * py + warp.at<double>(0, 2));
+            moved.truth[2 * i + 1] =
+                static_cast<float>(warp.at<double>(1, 0) * px + warp.at<double>(1, 1) * py + warp.at<double>(1, 2));
         }
         return moved;
     }
