@@ -129,8 +129,7 @@ bool FaceScan::supported(Instructions instructions)
     return false;
 }
 
-FaceScan::FaceScan(const dlib::frontal_face_detector& detector, Instructions instructions)
-    : instructions_(instructions), buffers_(std::make_unique<Buffers>())
+FaceScan::FaceScan(const dlib::frontal_face_detector& detector, Instructions instructions) : instructions_(instructions)
 {
     if (instructions_ == Instructions::Best)
         instructions_ = supported(Instructions::Avx2Fma) ? Instructions::Avx2Fma
@@ -201,8 +200,7 @@ FaceScan::FaceScan(const dlib::frontal_face_detector& detector, Instructions ins
 }
 
 FaceScan::FaceScan(const FaceScan& other)
-    : model_(other.model_), kernels_(other.kernels_), instructions_(other.instructions_),
-      buffers_(std::make_unique<Buffers>())
+    : model_(other.model_), kernels_(other.kernels_), instructions_(other.instructions_)
 {
 }
 
@@ -212,19 +210,34 @@ FaceScan& FaceScan::operator=(const FaceScan& other)
         model_ = other.model_;
         kernels_ = other.kernels_;
         instructions_ = other.instructions_;
-        buffers_ = std::make_unique<Buffers>();
+        buffers_.reset();
     }
     return *this;
 }
 
-FaceScan::FaceScan(FaceScan&&) noexcept = default;
-FaceScan& FaceScan::operator=(FaceScan&&) noexcept = default;
+// The moved-from scan keeps the filters and makes new buffers when used.
+FaceScan::FaceScan(FaceScan&& other) noexcept
+    : model_(other.model_), kernels_(other.kernels_), instructions_(other.instructions_),
+      buffers_(std::move(other.buffers_))
+{
+}
+
+FaceScan& FaceScan::operator=(FaceScan&& other) noexcept
+{
+    if (this != &other) {
+        model_ = other.model_;
+        kernels_ = other.kernels_;
+        instructions_ = other.instructions_;
+        buffers_ = std::move(other.buffers_);
+    }
+    return *this;
+}
 FaceScan::~FaceScan() = default;
 
 FaceScan::Instructions FaceScan::instructions() const { return instructions_; }
 const char* FaceScan::instructionsName() const { return kernels_->name; }
 
-void FaceScan::releaseBuffers() { buffers_ = std::make_unique<Buffers>(); }
+void FaceScan::releaseBuffers() { buffers_.reset(); }
 
 std::size_t FaceScan::bufferBytes() const { return buffers_ ? buffers_->bytes() : 0; }
 

@@ -49,6 +49,7 @@ public:
 
     // Copies share the filters (immutable) and start with no buffers: one
     // copy per thread is cheap, and copies never touch each other's memory.
+    // A move takes the buffers; the moved-from scan still works.
     FaceScan(const FaceScan& other);
     FaceScan& operator=(const FaceScan& other);
     FaceScan(FaceScan&&) noexcept;

@@ -131,6 +131,9 @@ MIVORA_KERNEL F8 lanes(float first) // first, first + 1, ..., first + 7
 
 MIVORA_KERNEL int roundUpToVector(int n) { return (n + kVector - 1) / kVector * kVector; }
 
+// The FMA set takes these kernels from the AVX2 set: only the filters differ.
+#if !MIVORA_SCAN_FMA
+
 // ---------------------------------------------------------------------------
 // dlib's resize_image(bilinear) for 8-bit images, as pyramid_down<6> calls it.
 
@@ -495,6 +498,8 @@ MIVORA_SCAN_TARGET void features(const FeatureArgs& a)
                 out[p * a.planeStride + x] = 0.0f;
     }
 }
+
+#endif // !MIVORA_SCAN_FMA
 
 // ---------------------------------------------------------------------------
 // The detectors' separable filters on one row of window positions.

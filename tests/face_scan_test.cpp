@@ -437,7 +437,7 @@ TEST(FaceScanDetections, LevelRangesScanOnlyThoseLevels)
 // ---------------------------------------------------------------------------
 // Buffers, copies, threads.
 
-TEST(FaceScanBuffers, ReusedAcrossSizesCopiedAndReleased)
+TEST(FaceScanBuffers, ReusedAcrossSizesCopiedMovedAndReleased)
 {
     const GrayImage big = twoFaceFrame();
     const GrayImage& small = testPhotos()[0].gray;
@@ -466,6 +466,13 @@ TEST(FaceScanBuffers, ReusedAcrossSizesCopiedAndReleased)
     EXPECT_EQ(scan.bufferBytes(), 0u);
     scan.scan(big, again, -1);
     expectSameFaces(bigFaces, again, "after release", 0);
+
+    FaceScan moved(std::move(scan));
+    EXPECT_EQ(moved.bufferBytes(), bytes) << "a move takes the buffers";
+    moved.scan(small, again, -1);
+    expectSameFaces(smallFaces, again, "moved", 0);
+    scan.scan(big, again, -1); // NOLINT(bugprone-use-after-move): the moved-from scan still works
+    expectSameFaces(bigFaces, again, "moved from", 0);
 }
 
 TEST(FaceScanThreads, CopiesScanInParallelAsAlone)
