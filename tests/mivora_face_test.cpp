@@ -81,7 +81,11 @@ TEST(MivoraDetect, FindsTheAstronautAndHerLandmarks)
     const cv::Mat photo = loadPhoto("astronaut.png");
     ASSERT_FALSE(photo.empty());
     for (int mode : {MIVORA_FACE_MODE_STILL, MIVORA_FACE_MODE_VIDEO}) {
-        ASSERT_EQ(detect(photo, mode), 1) << "mode " << mode;
+        // Video mode spreads its first search over up to three frames.
+        int faces = detect(photo, mode);
+        for (int frame = 1; frame < 3 && mode == MIVORA_FACE_MODE_VIDEO && faces == 0; ++frame)
+            faces = detect(photo, mode);
+        ASSERT_EQ(faces, 1) << "mode " << mode;
         Landmarks face;
         ASSERT_EQ(MivoraGetFaceLandmark68Std(0, face.values.data()), MIVORA_FACE_OK);
         for (int i = 0; i < 68; ++i)

@@ -36,9 +36,12 @@ def video_answers(frames):
 
 def test_video_mode_follows_the_moving_face(right):
     answers = run_in_thread(video_answers, right)
-    assert all(len(faces) == 1 for faces in answers)
-    first = answers[0][0].landmarks.mean(axis=0)
-    for k, faces in enumerate(answers):
+    # A face coming into view is found within three frames.
+    found = next(k for k, faces in enumerate(answers) if faces)
+    assert found < 3
+    assert all(len(faces) == 1 for faces in answers[found:])
+    first = answers[found][0].landmarks.mean(axis=0)
+    for k, faces in enumerate(answers[found:]):
         moved = faces[0].landmarks.mean(axis=0) - first
         assert moved == pytest.approx(np.multiply(k, STEP), abs=2.0), k
         # The box goes along: it holds the face's centre in every frame.
@@ -56,7 +59,7 @@ def test_video_mode_gives_the_c_api_answers(right, clib):
     # Still mode differs on these frames: the mode really reached the C call.
     stills = [mivoraface.detect(frame) for frame in right]
     assert any(not np.array_equal(s[0].landmarks, v[0].landmarks)
-               for s, v in zip(stills, got))
+               for s, v in zip(stills, got) if v)
 
 
 def test_threads_detecting_at_once_get_their_own_answers(astronaut, right,
@@ -159,7 +162,7 @@ def test_tracker_is_destroyed_once_by_close_with_or_del(astronaut,
                                                         destroyed):
     tracker = mivoraface.Tracker()
     assert not tracker.closed
-    assert len(tracker.detect(astronaut)) == 1
+    assert len(tracker.detect(astronaut, video=False)) == 1
     tracker.close()
     tracker.close()
     assert tracker.closed
