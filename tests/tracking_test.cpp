@@ -193,15 +193,6 @@ private:
     mutable cv::RNG noiseRandom_{99};
 };
 
-// Mean point distance over the eye-corner distance (points 36 and 45).
-double errorOf(const Shape& mine, const Shape& truth)
-{
-    double sum = 0;
-    for (int i = 0; i < 68; ++i)
-        sum += std::hypot(mine[2 * i] - truth[2 * i], mine[2 * i + 1] - truth[2 * i + 1]);
-    return sum / 68 / std::hypot(truth[90] - truth[72], truth[91] - truth[73]);
-}
-
 // A still-mode call on an empty frame ends any following.
 void restartVideo()
 {
@@ -225,7 +216,7 @@ TEST(MivoraVideoMode, FollowsAHeadTiltedPast45DegreesWithGoodPoints)
         if (!mine)
             continue;
         ++found;
-        const double error = errorOf(*mine, moved.truth);
+        const double error = mivora::eyeCornerError(*mine, moved.truth);
         if (degrees < 10)
             uprightError = std::max(uprightError, error);
         else
@@ -252,8 +243,8 @@ TEST(MivoraVideoMode, SteadyUnderCameraNoiseAndNoLagOnAPan)
         ASSERT_TRUE(reference.detect(moved.frame) > 0);
         const Shape theirs = reference.landmarks(0);
         if (i >= 10 && mine && previousMine) {
-            movedMine += errorOf(*mine, *previousMine);
-            movedTheirs += errorOf(theirs, *previousTheirs);
+            movedMine += mivora::eyeCornerError(*mine, *previousMine);
+            movedTheirs += mivora::eyeCornerError(theirs, *previousTheirs);
         }
         previousMine = mine;
         previousTheirs = theirs;
@@ -271,7 +262,7 @@ TEST(MivoraVideoMode, SteadyUnderCameraNoiseAndNoLagOnAPan)
             continue;
         ASSERT_TRUE(mine) << "frame " << i;
         if (i >= 10) {
-            errorMoving += errorOf(*mine, moved.truth);
+            errorMoving += mivora::eyeCornerError(*mine, moved.truth);
             ++moving;
         }
     }

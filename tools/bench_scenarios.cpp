@@ -26,7 +26,6 @@ const cv::Point2d kFrameCentre(320, 240);
 // dlib's landmarks on narrower faces are coarse, so the truth for a smaller
 // face is measured at this width and scaled down.
 constexpr double kTruthMinFaceWidth = 120;
-constexpr int kEyeCornerLeft = 36, kEyeCornerRight = 45;
 constexpr int kLibrary = 0, kReference = 1;
 const char* const kPipelineKeys[2] = {"mivoraface", "reference"};
 
@@ -52,11 +51,6 @@ double mean(const std::vector<double>& v)
 }
 
 cv::Point2d point(const Shape& s, int i) { return {s[2 * i], s[2 * i + 1]}; }
-
-double eyeCornerDistance(const Shape& s)
-{
-    return std::max(1.0, cv::norm(point(s, kEyeCornerLeft) - point(s, kEyeCornerRight)));
-}
 
 cv::Rect2d extent(const Shape& s)
 {
@@ -107,15 +101,6 @@ cv::Matx23d motion(cv::Point2d centre, double degrees, double scale, double sque
     const double l00 = c * scale * squeeze, l01 = -s * scale, l10 = s * scale * squeeze, l11 = c * scale;
     return {l00, l01, centre.x + shift.x - (l00 * centre.x + l01 * centre.y),
             l10, l11, centre.y + shift.y - (l10 * centre.x + l11 * centre.y)};
-}
-
-// Mean distance of a's points from truth's, over truth's eye-corner distance.
-double landmarkError(const Shape& a, const Shape& truth)
-{
-    double sum = 0;
-    for (int i = 0; i < MIVORA_FACE_LANDMARK_POINT_COUNT; ++i)
-        sum += cv::norm(point(a, i) - point(truth, i));
-    return sum / MIVORA_FACE_LANDMARK_POINT_COUNT / eyeCornerDistance(truth);
 }
 
 // Frame-to-frame movement of the points beyond the truth's own movement, so
@@ -210,16 +195,16 @@ cv::Mat texturedBackground()
 // Reads PATH[@SCALE], finds the face with the reference, cuts a head and
 // shoulders piece around it and measures the face again where the scenarios
 // place it, so that placements put the face (not the photo) where wanted.
-std::optional<Stage> prepareStage(const std::string& spec, ReferencePipeline& reference, Json& info)
+std::optional<Stage> prepareStage(const std::string& photoArgument, ReferencePipeline& reference, Json& info)
 {
-    std::string path = spec;
+    std::string path = photoArgument;
     double scale = 1;
-    const std::size_t at = spec.rfind('@');
-    if (at != std::string::npos && at + 1 < spec.size()) {
+    const std::size_t at = photoArgument.rfind('@');
+    if (at != std::string::npos && at + 1 < photoArgument.size()) {
         char* end = nullptr;
-        const double parsed = std::strtod(spec.c_str() + at + 1, &end);
+        const double parsed = std::strtod(photoArgument.c_str() + at + 1, &end);
         if (end != nullptr && *end == '\0' && parsed > 0) {
-            path = spec.substr(0, at);
+            path = photoArgument.substr(0, at);
             scale = parsed;
         }
     }
@@ -250,7 +235,7 @@ std::optional<Stage> prepareStage(const std::string& spec, ReferencePipeline& re
         cv::Rect(cvRound(centre.x - 1.5 * w), cvRound(centre.y - 1.6 * w), cvRound(3 * w), cvRound(3.6 * w)) &
         cv::Rect(0, 0, photo.cols, photo.rows);
     Stage stage;
-    stage.label = spec;
+    stage.label = photoArgument;
     char scaleText[32] = "";
     if (scale != 1)
         std::snprintf(scaleText, sizeof scaleText, "@%g", scale);
@@ -266,7 +251,7 @@ std::optional<Stage> prepareStage(const std::string& spec, ReferencePipeline& re
         std::fprintf(stderr,
                      "mivora_bench: the reference finds no face in the unmoved photo %s (face %.0f px wide at the "
                      "frame centre): no scenarios for it\n",
-                     spec.c_str(), kTruthMinFaceWidth);
+                     photoArgument.c_str(), kTruthMinFaceWidth);
         info["error"] = "the reference finds no face in the unmoved photo";
         return std::nullopt;
     }
@@ -714,7 +699,7 @@ bool runScenario(const Stage& stage, const Scenario& sc, ReferencePipeline& refe
                 ++f->found[k];
                 if (r.faceFree)
                     continue;
-                f->errors[k].push_back(landmarkError(*r.found[k], r.truth));
+                f->errors[k].push_back(eyeCornerError(*r.found[k], r.truth));
                 const FrameResult* previous = i > 0 ? &results[i - 1] : nullptr;
                 if (previous && previous->found[k] && !previous->faceFree)
                     f->movement[k].push_back(jitter(*previous->found[k], *r.found[k], previous->truth, r.truth));
@@ -791,9 +776,9 @@ bool runScenarios(const std::vector<std::string>& photos, double framesScale, co
                   ReferencePipeline& reference, Json& out)
 {
     bool ok = true;
-    for (const std::string& spec : photos) {
+    for (const std::string& photoArgument : photos) {
         Json info;
-        const std::optional<Stage> stage = prepareStage(spec, reference, info);
+        const std::optional<Stage> stage = prepareStage(photoArgument, reference, info);
         info["runs"] = Json::array();
         if (!stage) {
             ok = false;
@@ -802,15 +787,15 @@ bool runScenarios(const std::vector<std::string>& photos, double framesScale, co
         }
         std::printf("%s: scenarios at 640x480, face %.0f px wide in the photo (cut to %dx%d around it); error and "
                     "frame-to-frame movement (beyond the photo's own) in %% of the eye-corner distance\n",
-                    spec.c_str(), stage->faceWidth, stage->photo.cols, stage->photo.rows);
+                    photoArgument.c_str(), stage->faceWidth, stage->photo.cols, stage->photo.rows);
         printHeader();
         for (const Scenario& sc : allScenarios(framesScale, *stage)) {
-            std::fprintf(stderr, "%s: %s, %zu frames\n", spec.c_str(), sc.name.c_str(), sc.frames.size());
+            std::fprintf(stderr, "%s: %s, %zu frames\n", photoArgument.c_str(), sc.name.c_str(), sc.frames.size());
             Json run;
             try {
                 ok = runScenario(*stage, sc, reference, annotateDir, run) && ok;
             } catch (const std::exception& e) {
-                std::fprintf(stderr, "mivora_bench: %s: %s: %s\n", spec.c_str(), sc.name.c_str(), e.what());
+                std::fprintf(stderr, "mivora_bench: %s: %s: %s\n", photoArgument.c_str(), sc.name.c_str(), e.what());
                 run["error"] = e.what();
                 ok = false;
             }

@@ -69,4 +69,14 @@ double shapeDistance(const Shape& a, const Shape& b)
     return sum / MIVORA_FACE_LANDMARK_POINT_COUNT / interOcular(b);
 }
 
+double eyeCornerDistance(const Shape& s) { return std::max(1.0, cv::norm(point(s, 36) - point(s, 45))); }
+
+double eyeCornerError(const Shape& a, const Shape& truth)
+{
+    double sum = 0;
+    for (int i = 0; i < MIVORA_FACE_LANDMARK_POINT_COUNT; ++i)
+        sum += cv::norm(point(a, i) - point(truth, i));
+    return sum / MIVORA_FACE_LANDMARK_POINT_COUNT / eyeCornerDistance(truth);
+}
+
 } // namespace mivora

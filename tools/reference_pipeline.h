@@ -38,6 +38,11 @@ private:
 // the centres of points 36-41 and 42-47; at least one pixel).
 double shapeDistance(const Shape& a, const Shape& b);
 
+// The distance between the outer eye corners (points 36 and 45; at least one
+// pixel), and the mean distance of a's points from truth's over truth's.
+double eyeCornerDistance(const Shape& s);
+double eyeCornerError(const Shape& a, const Shape& truth);
+
 } // namespace mivora
 
 #endif
