@@ -30,6 +30,15 @@ def run_in_thread(function, *args):
     return result[0]
 
 
+def run_both(work):
+    """work(0) and work(1) on two threads at once."""
+    threads = [threading.Thread(target=work, args=(n,)) for n in (0, 1)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+
 def video_answers(frames):
     return [mivoraface.detect(frame, video=True) for frame in frames]
 
@@ -87,11 +96,7 @@ def test_threads_detecting_at_once_get_their_own_answers(astronaut, right,
             barrier.abort()
             failures.append((n, repr(error)))
 
-    threads = [threading.Thread(target=work, args=(n,)) for n in (0, 1)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_both(work)
     assert failures == []
 
 
@@ -135,11 +140,7 @@ def test_tracker_shared_by_threads_answers_each_its_own(astronaut, clib):
         except Exception as error:  # reported by the main thread
             failures.append((n, repr(error)))
 
-    threads = [threading.Thread(target=work, args=(n,)) for n in (0, 1)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_both(work)
     tracker.close()
     assert failures == []
 
