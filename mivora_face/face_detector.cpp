@@ -5,31 +5,28 @@
 
 #include <algorithm>
 #include <climits>
-#include <sstream>
 
 namespace mivora {
 
 namespace {
 
 constexpr int kCropPyramidLevels = 3;
-// dlib's serialised frontal face detector is about 1 MB.
-constexpr std::size_t kMaxDetectorFileBytes = std::size_t{64} << 20;
+// The packed detector is about 100 KB.
+constexpr std::size_t kMaxDetectorFileBytes = std::size_t{4} << 20;
 
-bool readDetector(const std::string& path, dlib::frontal_face_detector& detector)
+std::shared_ptr<const FaceScan> readPackedDetector(const std::string& path)
 {
     RegularFile file;
     std::string problem;
     if (path.empty() || !file.open(path, problem) || file.size() > kMaxDetectorFileBytes)
-        return false;
-    std::string bytes(file.size(), '\0');
+        return nullptr;
+    std::vector<unsigned char> bytes(file.size());
     if (!file.read(0, bytes.data(), bytes.size(), problem))
-        return false;
+        return nullptr;
     try {
-        std::istringstream in(bytes);
-        dlib::deserialize(detector, in);
-        return detector.num_detectors() > 0;
-    } catch (const std::exception&) {
-        return false;
+        return std::make_shared<const FaceScan>(FaceScan::fromPackedModel(bytes.data(), bytes.size()));
+    } catch (const std::invalid_argument&) {
+        return nullptr;
     }
 }
 
@@ -45,11 +42,10 @@ std::vector<Detection> toDetections(const std::vector<dlib::rect_detection>& fou
 
 DetectorModel DetectorModel::load(const std::string& path)
 {
-    dlib::frontal_face_detector detector;
-    if (!readDetector(path, detector))
-        detector = dlib::get_frontal_face_detector();
     DetectorModel model;
-    model.scan = std::make_shared<const FaceScan>(detector);
+    model.scan = readPackedDetector(path);
+    if (!model.scan)
+        model.scan = std::make_shared<const FaceScan>(dlib::get_frontal_face_detector());
     return model;
 }
 

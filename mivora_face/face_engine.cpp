@@ -22,7 +22,7 @@ namespace {
 
 constexpr const char* kDebianModelPath = "/usr/share/dlib/shape_predictor_68_face_landmarks.dat";
 constexpr const char* kPackedModelName = "shape_predictor_68_face_landmarks.mivora";
-constexpr const char* kDetectorName = "frontal_face_detector.dat";
+constexpr const char* kDetectorName = "frontal_face_detector.mivora";
 
 // After a frame this large the session's scan buffers are given back to the
 // system rather than kept for frames that will rarely be as large.

@@ -129,20 +129,86 @@ bool FaceScan::supported(Instructions instructions)
     return false;
 }
 
-FaceScan::FaceScan(const dlib::frontal_face_detector& detector, Instructions instructions) : instructions_(instructions)
-{
-    if (instructions_ == Instructions::Best)
-        instructions_ = supported(Instructions::Avx2Fma) ? Instructions::Avx2Fma
-                        : supported(Instructions::Avx2)  ? Instructions::Avx2
-                                                         : Instructions::Plain;
-    if (!supported(instructions_))
-        throw std::invalid_argument("FaceScan: this processor lacks the requested instructions");
-    switch (instructions_) {
-    case Instructions::Avx2Fma: kernels_ = &scan::kAvx2FmaKernels; break;
-    case Instructions::Avx2: kernels_ = &scan::kAvx2Kernels; break;
-    default: kernels_ = &scan::kPlainKernels; break;
-    }
+namespace {
 
+const scan::Kernels* kernelsFor(FaceScan::Instructions& instructions)
+{
+    using Instructions = FaceScan::Instructions;
+    if (instructions == Instructions::Best)
+        instructions = FaceScan::supported(Instructions::Avx2Fma) ? Instructions::Avx2Fma
+                       : FaceScan::supported(Instructions::Avx2)  ? Instructions::Avx2
+                                                                  : Instructions::Plain;
+    if (!FaceScan::supported(instructions))
+        throw std::invalid_argument("FaceScan: this processor lacks the requested instructions");
+    switch (instructions) {
+    case Instructions::Avx2Fma: return &scan::kAvx2FmaKernels;
+    case Instructions::Avx2: return &scan::kAvx2Kernels;
+    default: return &scan::kPlainKernels;
+    }
+}
+
+// The packed model: this header, then the thresholds (double, one per
+// detector), the plane term offsets (int32, kPlanes + 1), the terms'
+// detectors (int32), column taps and row taps (float), in the processor's
+// byte order, as mivora_model_pack writes them next to the library.
+constexpr char kPackedMagic[8] = {'M', 'I', 'V', 'O', 'R', 'A', 'F', 'D'};
+constexpr std::uint32_t kPackedVersion = 1;
+constexpr std::int32_t kMaxDetectors = 64;
+
+struct PackedHeader {
+    char magic[8];
+    std::uint32_t version;
+    std::int32_t filterRows, filterColumns, padding;
+    std::uint32_t minLayerWidth, minLayerHeight, maxLevels;
+    std::int32_t detectors, terms;
+    std::uint32_t reserved;
+    double overlapIou, overlapCovered;
+};
+static_assert(sizeof(PackedHeader) == 64, "packed detector header is 64 bytes");
+
+std::size_t packedSize(const PackedHeader& h)
+{
+    const auto terms = static_cast<std::size_t>(h.terms);
+    return sizeof h + h.detectors * sizeof(double) + (kPlanes + 1 + terms) * sizeof(std::int32_t) +
+           terms * static_cast<std::size_t>(h.filterRows + h.filterColumns) * sizeof(float);
+}
+
+template <typename T> void append(std::vector<unsigned char>& out, const T* values, std::size_t count)
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(values);
+    out.insert(out.end(), bytes, bytes + count * sizeof(T));
+}
+
+template <typename T> std::vector<T> take(const unsigned char*& at, std::size_t count)
+{
+    std::vector<T> values(count);
+    std::memcpy(values.data(), at, count * sizeof(T));
+    at += count * sizeof(T);
+    return values;
+}
+
+} // namespace
+
+FaceScan::FaceScan(std::shared_ptr<Model> model, Instructions instructions)
+    : kernels_(kernelsFor(instructions)), instructions_(instructions)
+{
+    model->bank.detectors = static_cast<int>(model->thresholds.size());
+    model->bank.filterRows = model->filterRows;
+    model->bank.filterColumns = model->filterColumns;
+    model->bank.planeTermBegin = model->planeTermBegin.data();
+    model->bank.termDetector = model->termDetector.data();
+    model->bank.termColumn = model->termColumn.data();
+    model->bank.termRow = model->termRow.data();
+    model_ = std::move(model);
+}
+
+FaceScan::FaceScan(const dlib::frontal_face_detector& detector, Instructions instructions)
+    : FaceScan(modelOf(detector), instructions)
+{
+}
+
+std::shared_ptr<FaceScan::Model> FaceScan::modelOf(const dlib::frontal_face_detector& detector)
+{
     const auto& scanner = detector.get_scanner();
     if (scanner.get_cell_size() != scan::kCellSize)
         throw std::invalid_argument("FaceScan: the detector's fHOG cells are not 8 pixels");
@@ -189,14 +255,83 @@ FaceScan::FaceScan(const dlib::frontal_face_detector& detector, Instructions ins
         }
     }
     model->planeTermBegin.push_back(static_cast<int>(model->termDetector.size()));
-    model->bank.detectors = static_cast<int>(model->thresholds.size());
-    model->bank.filterRows = model->filterRows;
-    model->bank.filterColumns = model->filterColumns;
-    model->bank.planeTermBegin = model->planeTermBegin.data();
-    model->bank.termDetector = model->termDetector.data();
-    model->bank.termColumn = model->termColumn.data();
-    model->bank.termRow = model->termRow.data();
-    model_ = std::move(model);
+    return model;
+}
+
+std::vector<unsigned char> FaceScan::packModel() const
+{
+    const Model& m = *model_;
+    PackedHeader h{};
+    std::memcpy(h.magic, kPackedMagic, sizeof h.magic);
+    h.version = kPackedVersion;
+    h.filterRows = m.filterRows;
+    h.filterColumns = m.filterColumns;
+    h.padding = m.padding;
+    h.minLayerWidth = static_cast<std::uint32_t>(m.minLayerWidth);
+    h.minLayerHeight = static_cast<std::uint32_t>(m.minLayerHeight);
+    h.maxLevels = static_cast<std::uint32_t>(std::min<unsigned long>(m.maxLevels, UINT32_MAX));
+    h.detectors = static_cast<std::int32_t>(m.thresholds.size());
+    h.terms = static_cast<std::int32_t>(m.termDetector.size());
+    h.overlapIou = m.overlap.get_iou_thresh();
+    h.overlapCovered = m.overlap.get_percent_covered_thresh();
+    std::vector<unsigned char> out(sizeof h);
+    std::memcpy(out.data(), &h, sizeof h);
+    append(out, m.thresholds.data(), m.thresholds.size());
+    append(out, m.planeTermBegin.data(), m.planeTermBegin.size());
+    append(out, m.termDetector.data(), m.termDetector.size());
+    append(out, m.termColumn.data(), m.termColumn.size());
+    append(out, m.termRow.data(), m.termRow.size());
+    return out;
+}
+
+FaceScan FaceScan::fromPackedModel(const unsigned char* bytes, std::size_t size, Instructions instructions)
+{
+    PackedHeader h{};
+    if (bytes == nullptr || size < sizeof h)
+        throw std::invalid_argument("not a packed face detector: too short");
+    std::memcpy(&h, bytes, sizeof h);
+    if (std::memcmp(h.magic, kPackedMagic, sizeof h.magic) != 0 || h.version != kPackedVersion)
+        throw std::invalid_argument("not a packed face detector of this version");
+    if (h.filterRows < 1 || h.filterRows > scan::kMaxTaps || h.filterColumns < 1 || h.filterColumns > scan::kMaxTaps ||
+        h.padding < 0 || 2 * h.padding >= std::min(h.filterRows, h.filterColumns) || h.minLayerWidth < 1 ||
+        h.minLayerHeight < 1 || h.maxLevels < 1 || h.detectors < 1 || h.detectors > kMaxDetectors || h.terms < 0 ||
+        h.terms > kPlanes * h.detectors * scan::kMaxTaps || !(h.overlapIou >= 0 && h.overlapIou <= 1) ||
+        !(h.overlapCovered >= 0 && h.overlapCovered <= 1))
+        throw std::invalid_argument("corrupt packed face detector: header out of range");
+    if (packedSize(h) != size)
+        throw std::invalid_argument("corrupt packed face detector: wrong size");
+
+    auto model = std::make_shared<Model>();
+    model->filterRows = h.filterRows;
+    model->filterColumns = h.filterColumns;
+    model->padding = h.padding;
+    model->minLayerWidth = h.minLayerWidth;
+    model->minLayerHeight = h.minLayerHeight;
+    model->maxLevels = h.maxLevels;
+    model->overlap = dlib::test_box_overlap(h.overlapIou, h.overlapCovered);
+    const unsigned char* at = bytes + sizeof h;
+    model->thresholds = take<double>(at, h.detectors);
+    model->planeTermBegin = take<int>(at, kPlanes + 1);
+    model->termDetector = take<int>(at, h.terms);
+    model->termColumn = take<float>(at, static_cast<std::size_t>(h.terms) * h.filterRows);
+    model->termRow = take<float>(at, static_cast<std::size_t>(h.terms) * h.filterColumns);
+
+    // The kernels index by these without checking.
+    const auto& begin = model->planeTermBegin;
+    bool valid = begin.front() == 0 && begin.back() == h.terms;
+    for (int p = 0; valid && p < kPlanes; ++p) {
+        valid = begin[p] <= begin[p + 1];
+        for (int t = begin[p]; valid && t < begin[p + 1]; ++t)
+            valid = model->termDetector[t] >= 0 && model->termDetector[t] < h.detectors &&
+                    (t == begin[p] || model->termDetector[t - 1] <= model->termDetector[t]);
+    }
+    const auto finite = [](auto value) { return std::isfinite(value); };
+    valid = valid && std::all_of(model->thresholds.begin(), model->thresholds.end(), finite) &&
+            std::all_of(model->termColumn.begin(), model->termColumn.end(), finite) &&
+            std::all_of(model->termRow.begin(), model->termRow.end(), finite);
+    if (!valid)
+        throw std::invalid_argument("corrupt packed face detector: filter terms out of range");
+    return FaceScan(std::move(model), instructions);
 }
 
 FaceScan::FaceScan(const FaceScan& other)

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -562,4 +563,81 @@ TEST(FaceScanInstructions, EverySetGivesThePlainResult)
             expectSameFaces(plainFaces, otherFaces, what, 1e-5);
         }
     }
+}
+
+// ---------------------------------------------------------------------------
+// The packed model the library loads.
+
+TEST(FaceScanPackedModel, LoadsBackToTheSameScanAndRepacksToTheSameBytes)
+{
+    const FaceScan built(sharedDetector(), FaceScan::Instructions::Plain);
+    const std::vector<unsigned char> packed = built.packModel();
+    FaceScan loaded = FaceScan::fromPackedModel(packed.data(), packed.size(), FaceScan::Instructions::Plain);
+    EXPECT_TRUE(loaded.packModel() == packed);
+    FaceScan original = built;
+    for (const GrayImage& image : {twoFaceFrame(), testPhotos()[1].gray}) {
+        Faces theirs, ours;
+        original.scan(image, theirs, -1);
+        loaded.scan(image, ours, -1);
+        ASSERT_EQ(ours.size(), theirs.size());
+        ASSERT_FALSE(ours.empty());
+        for (std::size_t i = 0; i < ours.size(); ++i) {
+            EXPECT_EQ(ours[i].rect, theirs[i].rect);
+            EXPECT_EQ(ours[i].detection_confidence, theirs[i].detection_confidence);
+            EXPECT_EQ(ours[i].weight_index, theirs[i].weight_index);
+        }
+    }
+}
+
+// A damaged file must be refused before the kernels index with its numbers.
+TEST(FaceScanPackedModel, DamagedBytesAreRefused)
+{
+    const std::vector<unsigned char> packed = FaceScan(sharedDetector()).packModel();
+    const auto refused = [](std::vector<unsigned char> bytes) {
+        try {
+            FaceScan::fromPackedModel(bytes.data(), bytes.size());
+        } catch (const std::invalid_argument&) {
+            return true;
+        }
+        return false;
+    };
+    ASSERT_FALSE(refused(packed));
+    EXPECT_TRUE(refused({}));
+    EXPECT_TRUE(refused({packed.begin(), packed.begin() + 63}));
+    EXPECT_TRUE(refused({packed.begin(), packed.end() - 4})) << "truncated";
+    std::vector<unsigned char> longer = packed;
+    longer.push_back(0);
+    EXPECT_TRUE(refused(longer)) << "trailing bytes";
+
+    // Header fields at their offsets: magic 0, version 8, filter rows 12,
+    // detectors 36, terms 40.
+    const auto withInt = [&](std::size_t offset, std::int32_t value) {
+        std::vector<unsigned char> bytes = packed;
+        std::memcpy(bytes.data() + offset, &value, sizeof value);
+        return bytes;
+    };
+    std::vector<unsigned char> badMagic = packed;
+    badMagic[0] ^= 1;
+    EXPECT_TRUE(refused(badMagic));
+    EXPECT_TRUE(refused(withInt(8, 2))) << "another version";
+    EXPECT_TRUE(refused(withInt(12, 0))) << "no filter rows";
+    EXPECT_TRUE(refused(withInt(12, 33))) << "filter rows beyond 32";
+    EXPECT_TRUE(refused(withInt(36, 1 << 30))) << "huge detector count";
+    EXPECT_TRUE(refused(withInt(40, -1))) << "negative term count";
+
+    std::int32_t detectors = 0, terms = 0;
+    std::memcpy(&detectors, packed.data() + 36, sizeof detectors);
+    std::memcpy(&terms, packed.data() + 40, sizeof terms);
+    ASSERT_GT(terms, 0);
+    const std::size_t offsets = 64 + detectors * sizeof(double);
+    const std::size_t termDetectors = offsets + 32 * sizeof(std::int32_t);
+    const std::size_t taps = termDetectors + terms * sizeof(std::int32_t);
+    EXPECT_TRUE(refused(withInt(offsets + 4, terms + 1))) << "plane offset past the terms";
+    const std::size_t lastTermDetector = termDetectors + (terms - 1) * sizeof(std::int32_t);
+    EXPECT_TRUE(refused(withInt(lastTermDetector, detectors))) << "term of a detector that is not there";
+    EXPECT_TRUE(refused(withInt(termDetectors, -1))) << "term of a negative detector";
+    const float nan = std::nanf("");
+    std::vector<unsigned char> notANumber = packed;
+    std::memcpy(notANumber.data() + taps, &nan, sizeof nan);
+    EXPECT_TRUE(refused(notANumber)) << "a tap that is not a number";
 }

@@ -82,7 +82,7 @@ for i in "${!packages[@]}"; do
         "/usr/share/doc/${packages[$i]}/changelog.gz"
 done
 expect_files "$lib" /usr/lib/libmivoraface.so.1 "/usr/lib/libmivoraface.so.$version" \
-    /usr/share/mivoraface/shape_predictor_68_face_landmarks.mivora /usr/share/mivoraface/frontal_face_detector.dat
+    /usr/share/mivoraface/shape_predictor_68_face_landmarks.mivora /usr/share/mivoraface/frontal_face_detector.mivora
 expect_no_files "$lib" '^/usr/(include|bin)/|\.so$|/cmake/|pkgconfig'
 expect_files "$dev" /usr/include/mivora_face.h /usr/lib/libmivoraface.so /usr/lib/pkgconfig/mivoraface.pc \
     /usr/lib/cmake/MivoraFace/MivoraFaceConfig.cmake /usr/lib/cmake/MivoraFace/MivoraFaceTargets.cmake
@@ -184,7 +184,7 @@ for path in /usr/bin/landmark_demo /usr/bin/mivora_bench /usr/include/mivora_fac
     /usr/lib/cmake/MivoraFace/MivoraFaceConfig.cmake /usr/lib/cmake/MivoraFace/MivoraFaceConfigVersion.cmake \
     /usr/lib/cmake/MivoraFace/MivoraFaceTargets.cmake /usr/lib/cmake/MivoraFace/MivoraFaceTargets-release.cmake \
     /usr/lib/pkgconfig/mivoraface.pc /usr/lib/mivoraface/mivoraface_scan_avx2.so \
-    /usr/share/mivoraface/shape_predictor_68_face_landmarks.mivora /usr/share/mivoraface/frontal_face_detector.dat; do
+    /usr/share/mivoraface/shape_predictor_68_face_landmarks.mivora /usr/share/mivoraface/frontal_face_detector.mivora; do
     mkdir -p "$old$(dirname "$path")"
     echo "landmark-demo 1.0.0 stand-in" >"$old$path"
 done

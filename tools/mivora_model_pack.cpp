@@ -1,9 +1,11 @@
 // mivora_model_pack: turns dlib's 68-point shape predictor file into the packed
-// model that libmivoraface maps in milliseconds, and optionally writes dlib's
-// frontal face detector uncompressed, which loads 100 times faster than the
-// compressed copy built into dlib.
+// model that libmivoraface maps in milliseconds, and optionally packs dlib's
+// frontal face detector: its filters already decomposed, it loads in a tenth
+// of a millisecond instead of the 4 ms that dlib's built-in copy takes to
+// decompress and decompose.
 //
-//   mivora_model_pack shape_predictor_68_face_landmarks.dat out.mivora [--detector out.dat]
+//   mivora_model_pack shape_predictor_68_face_landmarks.dat out.mivora [--detector out_detector.mivora]
+#include "face_scan.h"
 #include "landmark_model.h"
 
 #include <dlib/image_processing/frontal_face_detector.h>
@@ -11,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 namespace {
@@ -33,7 +34,7 @@ bool writeFile(const std::string& path, const char* data, std::size_t size)
 int main(int argc, char** argv)
 {
     if (argc != 3 && !(argc == 5 && std::strcmp(argv[3], "--detector") == 0)) {
-        std::fprintf(stderr, "usage: %s DLIB_MODEL.dat OUT.mivora [--detector OUT_DETECTOR.dat]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s DLIB_MODEL.dat OUT.mivora [--detector OUT_DETECTOR.mivora]\n", argv[0]);
         return 2;
     }
     try {
@@ -50,10 +51,10 @@ int main(int argc, char** argv)
             return 1;
         }
         if (argc == 5) {
-            std::ostringstream detector;
-            dlib::serialize(dlib::get_frontal_face_detector(), detector);
-            const std::string bytes = detector.str();
-            if (!writeFile(argv[4], bytes.data(), bytes.size())) {
+            const mivora::FaceScan scan(dlib::get_frontal_face_detector(), mivora::FaceScan::Instructions::Plain);
+            const std::vector<unsigned char> bytes = scan.packModel();
+            mivora::FaceScan::fromPackedModel(bytes.data(), bytes.size(), mivora::FaceScan::Instructions::Plain);
+            if (!writeFile(argv[4], reinterpret_cast<const char*>(bytes.data()), bytes.size())) {
                 std::fprintf(stderr, "mivora_model_pack: cannot write %s\n", argv[4]);
                 return 1;
             }
