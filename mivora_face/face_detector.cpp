@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 
 namespace mivora {
 
@@ -73,6 +74,11 @@ std::vector<int> FaceDetector::levelParts(int width, int height, int parts) cons
     }
     firsts.push_back(levels);
     return firsts;
+}
+
+int FaceDetector::levelOf(double size) const
+{
+    return std::max(0, static_cast<int>(std::lround(std::log(size / kLevelZeroFaceWidth) / std::log(6.0 / 5.0))));
 }
 
 std::vector<Detection> FaceDetector::scanCrop(const GrayImage& crop, double adjustThreshold)

@@ -21,10 +21,13 @@ struct Detection {
     double confidence = 0;
 };
 
+// The detector's boxes at pyramid level 0 are this wide; each level's are
+// 6/5 as wide as the level's before.
+constexpr double kLevelZeroFaceWidth = 73.0;
 // In a crop made for scanCrop(), the face's box is this wide: the
 // detector's second pyramid level, so that the three levels scanned find it
 // 1/6 smaller or 1/5 larger than expected.
-constexpr double kCropFaceWidth = 73.0 * 6.0 / 5.0;
+constexpr double kCropFaceWidth = kLevelZeroFaceWidth * 6.0 / 5.0;
 // Crops smaller than this hold no face the detector can find.
 constexpr int kSmallestCrop = 73;
 
@@ -54,6 +57,9 @@ public:
     // The image's levels, split into `parts` runs of about equal cost: the
     // first level of each part, then the level count.
     std::vector<int> levelParts(int width, int height, int parts) const;
+    // The pyramid level at which a face whose box is `size` pixels wide is
+    // found (may be beyond an image's last level).
+    int levelOf(double size) const;
     // Faces in a crop where one is expected kCropFaceWidth wide, down to
     // scores of adjustThreshold (0 is the detector's own threshold).
     std::vector<Detection> scanCrop(const GrayImage& crop, double adjustThreshold);

@@ -82,7 +82,7 @@ public:
     int levelCount(int width, int height) const;
     // Level 0 is the image itself; each level is 5/6 of the one before, in
     // width and in height (rounded down). Faces found at level l are about
-    // 80 * (6/5)^l pixels wide.
+    // 73 * (6/5)^l pixels wide.
     void levelSize(int width, int height, int level, int& levelWidth, int& levelHeight) const;
     // Estimated share of a whole-image scan's time that this level adds to a
     // scan (its pyramid step, features and filters; the levels' shares sum to

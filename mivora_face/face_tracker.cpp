@@ -42,8 +42,11 @@ constexpr double kStillAngle = 0.02;
 constexpr double kMotionCarried = 0.8;
 // New faces are looked for in the whole frame this often while following.
 constexpr int kSearchInterval = 30;
-// A whole-frame search is spread over this many frames.
+// A whole-frame search for a missing face is spread over this many frames
+// (a face coming into view is found within as many), the periodic one for
+// new faces over twice as many (it comes on top of following).
 constexpr int kSearchParts = 3;
+constexpr int kPeriodicSearchParts = 6;
 
 // Maps crop pixels to the frame: the pose's box upright, kCropFaceWidth wide.
 Affine cropToFrame(const FacePose& pose, int side)
@@ -89,8 +92,22 @@ void FaceTracker::reset()
     faces_.clear();
     width_ = height_ = 0;
     framesSinceSearch_ = 0;
-    searching_ = false;
-    searchPart_ = 0;
+    searchParts_ = searchPart_ = searchPartsLeft_ = 0;
+}
+
+void FaceTracker::startSearch(FaceDetector& detector, int parts, double size)
+{
+    const std::vector<int> firsts = detector.levelParts(width_, height_, parts);
+    searchParts_ = parts;
+    searchPartsLeft_ = static_cast<int>(firsts.size()) - 1;
+    if (size > 0) {
+        const int level = detector.levelOf(size);
+        searchPart_ = 0;
+        while (searchPart_ + 1 < searchPartsLeft_ && firsts[searchPart_ + 1] <= level)
+            ++searchPart_;
+    } else {
+        searchPart_ %= searchPartsLeft_;
+    }
 }
 
 TrackedFace FaceTracker::start(const Detection& detection)
@@ -214,24 +231,24 @@ void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const La
     // Faces lost are dropped; only losing face 0 makes the whole frame be
     // searched at once (the others come back at the next periodic search).
     std::vector<TrackedFace> kept;
-    bool lostFirst = false;
+    double lostSize = 0;
     for (std::size_t i = 0; i < faces_.size(); ++i) {
         if (follow(faces_[i], frame, detector, *landmarks))
             kept.push_back(std::move(faces_[i]));
         else if (i == 0)
-            lostFirst = true;
+            lostSize = faces_[i].box.size;
     }
     ++framesSinceSearch_;
-    if (lostFirst || kept.empty() || framesSinceSearch_ >= kSearchInterval)
-        searching_ = true;
-    if (searching_) {
-        // The whole-frame search, a third of its pyramid levels per frame,
-        // so that no frame costs a whole search. Faces followed keep their
-        // order; the others found are added.
-        const std::vector<int> parts = detector.levelParts(frame.width, frame.height, kSearchParts);
-        searchPart_ = std::min<int>(searchPart_, static_cast<int>(parts.size()) - 2);
+    if (lostSize > 0 || (kept.empty() && searchParts_ != kSearchParts))
+        startSearch(detector, kSearchParts, lostSize);
+    else if (searchParts_ == 0 && framesSinceSearch_ >= kSearchInterval)
+        startSearch(detector, kPeriodicSearchParts, 0);
+    if (searchParts_ > 0) {
+        // This frame's part of the search. Faces followed keep their order;
+        // the others found are added.
+        const std::vector<int> firsts = detector.levelParts(frame.width, frame.height, searchParts_);
         bgrToGray(frame.data, frame.width, frame.height, gray_);
-        for (const Detection& found : detector.scanLevels(gray_, parts[searchPart_], parts[searchPart_ + 1] - 1)) {
+        for (const Detection& found : detector.scanLevels(gray_, firsts[searchPart_], firsts[searchPart_ + 1] - 1)) {
             const bool known = std::any_of(kept.begin(), kept.end(), [&](const TrackedFace& face) {
                 return sameFace(face.hasLandmarks ? face.fitted : face.start, found.rect);
             });
@@ -240,9 +257,9 @@ void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const La
         }
         std::stable_partition(kept.begin(), kept.end(),
                               [](const TrackedFace& face) { return isConfident(face.peakConfidence); });
-        if (++searchPart_ + 1 >= static_cast<int>(parts.size())) {
-            searchPart_ = 0;
-            searching_ = false;
+        searchPart_ = (searchPart_ + 1) % (static_cast<int>(firsts.size()) - 1);
+        if (--searchPartsLeft_ == 0) {
+            searchParts_ = 0;
             framesSinceSearch_ = 0;
         }
     }

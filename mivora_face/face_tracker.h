@@ -9,8 +9,10 @@
 // followed from its landmarks for a few frames while the detector still
 // scores it as weakly face-like, then dropped. The whole frame is searched
 // when nothing is followed, when face 0 is lost, and every so often for new
-// faces; each search is spread over three frames (a third of the detector's
-// pyramid levels each), so that no frame costs a whole search.
+// faces. No frame pays a whole search: when a face is missing the search is
+// spread over three frames (a third of the pyramid's cost each), starting
+// with the levels where face 0 was last seen; the search for new faces
+// beside followed ones, which adds to following, over six.
 #ifndef MIVORA_FACE_FACE_TRACKER_H
 #define MIVORA_FACE_FACE_TRACKER_H
 
@@ -67,9 +69,16 @@ private:
     std::vector<TrackedFace> faces_;
     int width_ = 0, height_ = 0;
     int framesSinceSearch_ = 0;
-    // A whole-frame search in progress, and its part for the next frame.
-    bool searching_ = false;
+    // Starts a whole-frame search in `parts` frames, beginning with the part
+    // that holds the level where a face of this size is found (any part when
+    // size is 0).
+    void startSearch(FaceDetector& detector, int parts, double size);
+
+    // A whole-frame search in progress: the parts it is split into (0: none),
+    // the part for the next frame, and the parts still to be searched.
+    int searchParts_ = 0;
     int searchPart_ = 0;
+    int searchPartsLeft_ = 0;
     // The frame of the last whole-frame search, where new faces' first
     // landmarks are read.
     GrayImage gray_, crop_;
