@@ -11,6 +11,23 @@ namespace {
 // Buffers above this size are not kept for smaller images.
 constexpr std::size_t kKeptBufferBytes = std::size_t{4} << 20;
 
+// Written as one plain loop so that the compiler vectorises it for each
+// instruction set; AVX2 halves its time.
+inline __attribute__((always_inline)) void convertBody(const unsigned char* __restrict bgr,
+                                                       unsigned char* __restrict gray, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        gray[i] = grayOf(bgr + 3 * i);
+}
+void convertBaseline(const unsigned char* bgr, unsigned char* gray, std::size_t count)
+{
+    convertBody(bgr, gray, count);
+}
+__attribute__((target("avx2"))) void convertAvx2(const unsigned char* bgr, unsigned char* gray, std::size_t count)
+{
+    convertBody(bgr, gray, count);
+}
+
 } // namespace
 
 void GrayImage::resize(int width, int height)
@@ -30,9 +47,13 @@ void bgrToGray(const unsigned char* bgr, int width, int height, GrayImage& gray)
 {
     gray.resize(width, height);
     const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    unsigned char* out = gray.data();
-    for (std::size_t i = 0; i < count; ++i, bgr += 3)
-        out[i] = grayOf(bgr);
+    (__builtin_cpu_supports("avx2") ? convertAvx2 : convertBaseline)(bgr, gray.data(), count);
+}
+
+void bgrToGrayBaseline(const unsigned char* bgr, int width, int height, GrayImage& gray)
+{
+    gray.resize(width, height);
+    convertBaseline(bgr, gray.data(), static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
 }
 
 void warpToGray(const ImageView& source, const Affine& outToSource, int outWidth, int outHeight, GrayImage& out)

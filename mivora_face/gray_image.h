@@ -42,7 +42,10 @@ inline unsigned char grayOf(const unsigned char* bgr)
 
 // Requires: bgr holds width * height pixels of 3 bytes, blue first.
 // Ensures:  gray is OpenCV's COLOR_BGR2GRAY of it, to the bit.
+//           Vectorised for AVX2 where the processor has it.
 void bgrToGray(const unsigned char* bgr, int width, int height, GrayImage& gray);
+// The same with x86-64's baseline instructions only (for tests).
+void bgrToGrayBaseline(const unsigned char* bgr, int width, int height, GrayImage& gray);
 
 // Pixels to read from without copying: a GrayImage, or the caller's BGR
 // image read as gray pixel by pixel (for the few pixels tracking needs).

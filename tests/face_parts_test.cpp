@@ -63,7 +63,10 @@ TEST(GrayImage, ConvertsEveryColourAsOpenCvDoes)
     cv::Mat expected;
     cv::cvtColor(everyColour, expected, cv::COLOR_BGR2GRAY);
     const mivora::GrayImage mine = grayOf(everyColour);
-    EXPECT_EQ(std::memcmp(expected.data, mine.data(), expected.total()), 0);
+    EXPECT_EQ(std::memcmp(expected.data, mine.data(), expected.total()), 0) << "the processor's best instructions";
+    mivora::GrayImage baseline;
+    mivora::bgrToGrayBaseline(everyColour.data, everyColour.cols, everyColour.rows, baseline);
+    EXPECT_EQ(std::memcmp(expected.data, baseline.data(), expected.total()), 0) << "baseline instructions";
 }
 
 TEST(GrayImage, WarpsLikeOpenCv)
