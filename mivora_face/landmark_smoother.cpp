@@ -9,10 +9,12 @@ namespace {
 // Cut-offs in cycles per frame; speeds in face sizes (or radians, or log
 // size) per frame. The pose follows any head motion almost at once; the
 // shape in the face's frame, where camera noise shows, is smoothed hardest.
-constexpr double kPoseMinCutoff = 0.02, kPoseBeta = 40.0;
+// A moving filter trails by about 1 / (2 pi beta) units whatever the speed:
+// 0.0013 face sizes for the position, a fortieth of the points' error.
+constexpr double kPoseMinCutoff = 0.02, kPoseBeta = 120.0;
 // Size and roll change more slowly than position, and their noise shows
-// most on small faces.
-constexpr double kTurnBeta = 10.0;
+// most on small faces (a lag of 0.5% of the size, 0.3 degrees).
+constexpr double kTurnBeta = 30.0;
 constexpr double kShapeMinCutoff = 0.01, kShapeBeta = 15.0;
 constexpr double kSpeedCutoff = 0.15, kPoseSpeedCutoff = 0.08;
 // After this many frames with exactly the same raw points, the output is

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <iostream>
 #include <optional>
 
 namespace {
@@ -251,9 +252,10 @@ TEST(MivoraVideoMode, SteadyUnderCameraNoiseAndNoLagOnAPan)
     }
     EXPECT_LT(movedMine, movedTheirs / 3);
 
-    // A pan at 16 px a frame: the points keep up.
+    // A pan at 16 px a frame: the points keep up, as close to the truth as
+    // the plain pipeline's.
     restartVideo();
-    double errorMoving = 0;
+    double errorMine = 0, errorTheirs = 0;
     int moving = 0;
     for (int i = 0; i < 30; ++i) {
         const MovedFace moved = mover.place(0, 1, -200 + 16.0 * i, 0);
@@ -261,14 +263,20 @@ TEST(MivoraVideoMode, SteadyUnderCameraNoiseAndNoLagOnAPan)
         if (i < kFramesToFind && !mine)
             continue;
         ASSERT_TRUE(mine) << "frame " << i;
+        ASSERT_TRUE(reference.detect(moved.frame) > 0);
         if (i >= 10) {
-            errorMoving += mivora::eyeCornerError(*mine, moved.truth);
+            errorMine += mivora::eyeCornerError(*mine, moved.truth);
+            errorTheirs += mivora::eyeCornerError(reference.landmarks(0), moved.truth);
             ++moving;
         }
     }
-    // A trailing filter would be 16 px (about a third of the eye-corner
-    // distance here) behind.
-    EXPECT_LT(errorMoving / moving, 0.04);
+    std::cout << "pan error: library " << errorMine / moving << ", plain dlib " << errorTheirs / moving << "\n";
+    // A filter trailing a frame would be 16 px behind, a third of the
+    // eye-corner distance. Plain dlib does unusually well here: 16 px is two
+    // of its detector's cells, so its box sits on the face exactly as on the
+    // unmoved photo the truth comes from.
+    EXPECT_LT(errorMine / moving, 0.04);
+    EXPECT_LT(errorMine, 1.5 * errorTheirs);
 }
 
 TEST(MivoraVideoMode, FaceZeroKeepsItsIdentityWhenASecondFaceEnters)
