@@ -279,6 +279,25 @@ TEST(MivoraVideoMode, SteadyUnderCameraNoiseAndNoLagOnAPan)
     EXPECT_LT(errorMine, 1.5 * errorTheirs);
 }
 
+// A face that jumps out of the window it is followed in (a cut, a fast
+// move) is looked for first at the size it had, so it is found again in the
+// frame it jumped in, though its size is not among the smallest faces the
+// search starts with.
+TEST(MivoraVideoMode, AFaceThatJumpsIsFoundAgainAtOnce)
+{
+    const FaceMover mover;
+    ASSERT_TRUE(mover.usable());
+    restartVideo();
+    for (int i = 0; i < 12; ++i) {
+        const std::optional<Shape> shape = libraryFace(mover.place(0, 1.2, 0, 0).frame, MIVORA_FACE_MODE_VIDEO);
+        ASSERT_TRUE(shape || i < kFramesToFind) << "frame " << i;
+    }
+    const MovedFace jumped = mover.place(0, 1.2, -170, 30);
+    const std::optional<Shape> shape = libraryFace(jumped.frame, MIVORA_FACE_MODE_VIDEO);
+    ASSERT_TRUE(shape) << "lost in the frame it jumped in";
+    EXPECT_LT(mivora::eyeCornerError(*shape, jumped.truth), 0.05);
+}
+
 TEST(MivoraVideoMode, FaceZeroKeepsItsIdentityWhenASecondFaceEnters)
 {
     const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
