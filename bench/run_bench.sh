@@ -4,7 +4,7 @@
 # 1280x720, plus 100 identical frames for jitter) and runs
 # `mivora_bench --reference` on them (the reference: plain dlib compiled with
 # -O3 -march=native), then the motion scenarios (tilt,
-# walk-away, pan, ...) on astronaut.png and messi5.jpg enlarged 2x, pinned to
+# walk-away, pan, faces entering tilted or small, ...) on astronaut.png and messi5.jpg enlarged 2x, pinned to
 # one core (core 0, or $BENCH_CPU).
 #
 #   bench/run_bench.sh [BUILD_DIR] [OUT_DIR]     the full run (about 6 minutes)
@@ -20,7 +20,7 @@ photo="$here/../tests/data/astronaut.png"
 # Too small a face for dlib at its own size.
 scenario_photos=("$photo" "$here/../tests/data/messi5.jpg@2")
 scenario_names=(tilt walk-away still-noise-60 still-noise-120 still-noise-240 pan-slow pan-fast leave-return
-    occlusion motion-blur turn)
+    occlusion motion-blur turn enter-0deg enter-30deg enter-45deg enter-60px enter-45px)
 
 if $smoke; then
     out=$(mktemp -d)

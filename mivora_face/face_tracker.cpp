@@ -47,6 +47,14 @@ constexpr int kSearchInterval = 30;
 // new faces over twice as many (it comes on top of following).
 constexpr int kSearchParts = 3;
 constexpr int kPeriodicSearchParts = 6;
+// The detector finds heads tilted up to about 15 degrees; the frame turned
+// by 30 degrees either way finds them up to about 45. Each turned search is
+// spread over this many frames, on top of the upright one, and looks only
+// for faces at least this fraction of the frame's height: a head that
+// enters tilted is near the camera.
+constexpr double kTurnedSearchAngle = 30 * M_PI / 180;
+constexpr int kTurnedSearchParts = 4;
+constexpr double kTurnedSearchSmallestFace = 1.0 / 5;
 
 // Maps crop pixels to the frame: the pose's box upright, kCropFaceWidth wide.
 Affine cropToFrame(const FacePose& pose, int side)
@@ -70,9 +78,8 @@ bool stillNear(const FacePose& a, const FacePose& b)
            std::abs(a.size / b.size - 1.0) < kStillScale && std::abs(angleBetween(a.angle, b.angle)) < kStillAngle;
 }
 
-bool sameFace(const FacePose& followed, const dlib::rectangle& found)
+bool sameFace(const FacePose& followed, const FacePose& other)
 {
-    const FacePose other = FacePose::of(found);
     const double ratio = other.size / followed.size;
     return std::hypot(other.cx - followed.cx, other.cy - followed.cy) < 0.5 * std::max(other.size, followed.size) &&
            ratio > 0.5 && ratio < 2.0;
@@ -93,6 +100,73 @@ void FaceTracker::reset()
     width_ = height_ = 0;
     framesSinceSearch_ = 0;
     searchParts_ = searchPart_ = searchPartsLeft_ = 0;
+    idleFrames_ = turnedPart_ = 0;
+    turnedSign_ = 1;
+}
+
+void FaceTracker::searchTurned(FaceDetector& detector, std::vector<TrackedFace>& found)
+{
+    // From the level of the smallest face looked for (never the pyramid's
+    // first, the costliest). Each part is warped straight to the scale of
+    // its first level.
+    const int lowest = std::max(1, detector.levelOf(height_ * kTurnedSearchSmallestFace));
+    const double step = std::pow(6.0 / 5.0, lowest);
+    const std::vector<int> firsts =
+        detector.levelParts(static_cast<int>(std::lround(width_ / step)), static_cast<int>(std::lround(height_ / step)),
+                            kTurnedSearchParts);
+    const int parts = static_cast<int>(firsts.size()) - 1;
+    turnedPart_ %= parts;
+    const int first = firsts[turnedPart_], last = firsts[turnedPart_ + 1] - 1;
+    const double angle = turnedSign_ * kTurnedSearchAngle;
+    if (++turnedPart_ == parts) {
+        turnedPart_ = 0;
+        turnedSign_ = -turnedSign_;
+    }
+    const double scale = step * std::pow(6.0 / 5.0, first); // frame pixels per turned pixel
+    const int width = static_cast<int>(std::lround(width_ / scale));
+    const int height = static_cast<int>(std::lround(height_ / scale));
+    if (last < first || width < kSmallestCrop || height < kSmallestCrop)
+        return;
+
+    // Turned about the frame's centre, so that a head tilted by the angle
+    // stands upright in it.
+    const double c = scale * std::cos(angle), s = scale * std::sin(angle);
+    const double u0 = (width - 1) / 2.0, v0 = (height - 1) / 2.0;
+    Affine toFrame;
+    toFrame.m[0] = c;
+    toFrame.m[1] = -s;
+    toFrame.m[2] = s;
+    toFrame.m[3] = c;
+    toFrame.m[4] = (width_ - 1) / 2.0 - (c * u0 - s * v0);
+    toFrame.m[5] = (height_ - 1) / 2.0 - (s * u0 + c * v0);
+    // Sampled from the frame averaged down by 2 or 4 where the turned image
+    // is that much smaller, so that sampling skips no pixel.
+    const GrayImage* source = &gray_;
+    Affine toSource = toFrame;
+    for (GrayImage* smaller : {&half_, &quarter_}) {
+        if (std::hypot(toSource.m[0], toSource.m[2]) < 2)
+            break;
+        halveGray(*source, *smaller);
+        source = smaller;
+        for (double& m : toSource.m)
+            m /= 2;
+        toSource.m[4] -= 0.25;
+        toSource.m[5] -= 0.25;
+    }
+    warpGrayFast(*source, toSource, width, height, turned_);
+    for (const Detection& d : detector.scanLevels(turned_, 0, last - first)) {
+        const FacePose upright = FacePose::of(d.rect);
+        FacePose pose;
+        pose.cx = toFrame.x(upright.cx, upright.cy);
+        pose.cy = toFrame.y(upright.cx, upright.cy);
+        pose.size = (upright.size + 1) * scale - 1;
+        pose.angle = angle;
+        const bool known = std::any_of(found.begin(), found.end(), [&](const TrackedFace& face) {
+            return sameFace(face.hasLandmarks ? face.fitted : face.start, pose);
+        });
+        if (!known)
+            found.push_back(start(d, pose));
+    }
 }
 
 void FaceTracker::startSearch(FaceDetector& detector, int parts, double size)
@@ -110,10 +184,10 @@ void FaceTracker::startSearch(FaceDetector& detector, int parts, double size)
     }
 }
 
-TrackedFace FaceTracker::start(const Detection& detection)
+TrackedFace FaceTracker::start(const Detection& detection, const FacePose& pose)
 {
     TrackedFace face;
-    face.box = face.start = FacePose::of(detection.rect);
+    face.box = face.start = pose;
     face.confidence = face.peakConfidence = detection.confidence;
     return face;
 }
@@ -238,6 +312,7 @@ void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const La
         else if (i == 0)
             lostSize = faces_[i].box.size;
     }
+    idleFrames_ = kept.empty() ? idleFrames_ + 1 : 0;
     ++framesSinceSearch_;
     if (lostSize > 0 || (kept.empty() && searchParts_ != kSearchParts))
         startSearch(detector, kSearchParts, lostSize);
@@ -249,12 +324,15 @@ void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const La
         const std::vector<int> firsts = detector.levelParts(frame.width, frame.height, searchParts_);
         bgrToGray(frame.data, frame.width, frame.height, gray_);
         for (const Detection& found : detector.scanLevels(gray_, firsts[searchPart_], firsts[searchPart_ + 1] - 1)) {
+            const FacePose pose = FacePose::of(found.rect);
             const bool known = std::any_of(kept.begin(), kept.end(), [&](const TrackedFace& face) {
-                return sameFace(face.hasLandmarks ? face.fitted : face.start, found.rect);
+                return sameFace(face.hasLandmarks ? face.fitted : face.start, pose);
             });
             if (!known)
-                kept.push_back(start(found));
+                kept.push_back(start(found, pose));
         }
+        if (kept.empty() && idleFrames_ > kSearchParts)
+            searchTurned(detector, kept);
         std::stable_partition(kept.begin(), kept.end(),
                               [](const TrackedFace& face) { return isConfident(face.peakConfidence); });
         searchPart_ = (searchPart_ + 1) % (static_cast<int>(firsts.size()) - 1);

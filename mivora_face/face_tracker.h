@@ -12,7 +12,9 @@
 // faces. No frame pays a whole search: when a face is missing the search is
 // spread over three frames (a third of the pyramid's cost each), starting
 // with the levels where face 0 was last seen; the search for new faces
-// beside followed ones, which adds to following, over six.
+// beside followed ones, which adds to following, over six. While nothing is
+// followed, the frame turned 30 degrees either way is searched as well, a
+// part each frame, so that a head coming into view tilted is found.
 #ifndef MIVORA_FACE_FACE_TRACKER_H
 #define MIVORA_FACE_FACE_TRACKER_H
 
@@ -63,7 +65,7 @@ public:
 private:
     bool follow(TrackedFace& face, const ImageView& frame, FaceDetector& detector, const LandmarkModel& landmarks);
     // A face just found, and its first landmarks, read in gray_.
-    static TrackedFace start(const Detection& detection);
+    static TrackedFace start(const Detection& detection, const FacePose& pose);
     void readFirstLandmarks(TrackedFace& face, const LandmarkModel& landmarks) const;
 
     std::vector<TrackedFace> faces_;
@@ -79,9 +81,16 @@ private:
     int searchParts_ = 0;
     int searchPart_ = 0;
     int searchPartsLeft_ = 0;
+    // While nothing is followed, after one upright search has found
+    // nothing, the frame turned by +-kTurnedSearchAngle is searched too, a
+    // part of it each frame: heads that enter tilted are found.
+    void searchTurned(FaceDetector& detector, std::vector<TrackedFace>& found);
+    int idleFrames_ = 0; // frames in a row with no face followed
+    int turnedPart_ = 0;
+    int turnedSign_ = 1;
     // The frame of the last whole-frame search, where new faces' first
-    // landmarks are read.
-    GrayImage gray_, crop_;
+    // landmarks are read, and that frame turned.
+    GrayImage gray_, crop_, turned_, half_, quarter_;
 };
 
 } // namespace mivora

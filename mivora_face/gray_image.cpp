@@ -56,6 +56,37 @@ void bgrToGrayBaseline(const unsigned char* bgr, int width, int height, GrayImag
     convertBaseline(bgr, gray.data(), static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
 }
 
+namespace {
+
+// out(u, v) = pixels bilinear at toPixels(u, v), clamped to the w x h area.
+template <typename Pixel>
+void sampleBilinear(const Pixel* pixels, std::size_t stride, int w, int h, const Affine& toPixels, int outWidth,
+                    int outHeight, GrayImage& out)
+{
+    out.resize(outWidth, outHeight);
+    const float lastX = static_cast<float>(w - 1), lastY = static_cast<float>(h - 1);
+    const float dxdu = static_cast<float>(toPixels.m[0]), dydu = static_cast<float>(toPixels.m[2]);
+    for (int v = 0; v < outHeight; ++v) {
+        unsigned char* row = out.row(v);
+        float x = static_cast<float>(toPixels.x(0, v)), y = static_cast<float>(toPixels.y(0, v));
+        for (int u = 0; u < outWidth; ++u, x += dxdu, y += dydu) {
+            const float cx = std::clamp(x, 0.0f, lastX), cy = std::clamp(y, 0.0f, lastY);
+            const int x0 = static_cast<int>(cx), y0 = static_cast<int>(cy);
+            const int x1 = std::min(x0 + 1, w - 1), y1 = std::min(y0 + 1, h - 1);
+            const float wx = cx - static_cast<float>(x0), wy = cy - static_cast<float>(y0);
+            const Pixel* r0 = pixels + static_cast<std::size_t>(y0) * stride;
+            const Pixel* r1 = pixels + static_cast<std::size_t>(y1) * stride;
+            const float a = static_cast<float>(r0[x0]), b = static_cast<float>(r0[x1]);
+            const float c = static_cast<float>(r1[x0]), d = static_cast<float>(r1[x1]);
+            const float upper = a + wx * (b - a);
+            const float lower = c + wx * (d - c);
+            row[u] = static_cast<unsigned char>(upper + wy * (lower - upper) + 0.5f);
+        }
+    }
+}
+
+} // namespace
+
 void warpToGray(const ImageView& source, const Affine& outToSource, int outWidth, int outHeight, GrayImage& out)
 {
     // Source pixels per output pixel; the source is first averaged down by
@@ -81,6 +112,15 @@ void warpToGray(const ImageView& source, const Affine& outToSource, int outWidth
     const int smallWidth = std::max(1, (right - left) / factor);
     const int smallHeight = std::max(1, (bottom - top) / factor);
 
+    if (factor == 1 && source.channels == 1) {
+        // Gray and not shrunk: sampled straight from the source, to the same bits.
+        Affine toCovered = outToSource;
+        toCovered.m[4] -= left;
+        toCovered.m[5] -= top;
+        sampleBilinear(source.data + static_cast<std::size_t>(top) * source.stride + left, source.stride, right - left,
+                       bottom - top, toCovered, outWidth, outHeight, out);
+        return;
+    }
     std::vector<float> small(static_cast<std::size_t>(smallWidth) * smallHeight);
     const float blockWeight = 1.0f / static_cast<float>(factor * factor);
     for (int y = 0; y < smallHeight; ++y) {
@@ -104,23 +144,49 @@ void warpToGray(const ImageView& source, const Affine& outToSource, int outWidth
         toSmall.m[i] = outToSource.m[i] / factor;
     toSmall.m[4] = (outToSource.m[4] - left - shift) / factor;
     toSmall.m[5] = (outToSource.m[5] - top - shift) / factor;
+    sampleBilinear(small.data(), static_cast<std::size_t>(smallWidth), smallWidth, smallHeight, toSmall, outWidth,
+                   outHeight, out);
+}
+
+void warpGrayFast(const GrayImage& source, const Affine& outToSource, int outWidth, int outHeight, GrayImage& out)
+{
+    // 16.16 fixed point along each row; weights rounded to 8 bits.
     out.resize(outWidth, outHeight);
-    const float lastX = static_cast<float>(smallWidth - 1), lastY = static_cast<float>(smallHeight - 1);
+    const int w = source.width(), h = source.height();
+    const std::int64_t lastX = static_cast<std::int64_t>(w - 1) << 16, lastY = static_cast<std::int64_t>(h - 1) << 16;
+    const auto fixed = [](double value) { return static_cast<std::int64_t>(std::llround(value * 65536.0)); };
+    const std::int64_t dxdu = fixed(outToSource.m[0]), dydu = fixed(outToSource.m[2]);
     for (int v = 0; v < outHeight; ++v) {
         unsigned char* row = out.row(v);
-        float x = static_cast<float>(toSmall.x(0, v)), y = static_cast<float>(toSmall.y(0, v));
-        const float dxdu = static_cast<float>(toSmall.m[0]), dydu = static_cast<float>(toSmall.m[2]);
+        std::int64_t x = fixed(outToSource.x(0, v)), y = fixed(outToSource.y(0, v));
         for (int u = 0; u < outWidth; ++u, x += dxdu, y += dydu) {
-            const float cx = std::clamp(x, 0.0f, lastX), cy = std::clamp(y, 0.0f, lastY);
-            const int x0 = static_cast<int>(cx), y0 = static_cast<int>(cy);
-            const int x1 = std::min(x0 + 1, smallWidth - 1), y1 = std::min(y0 + 1, smallHeight - 1);
-            const float wx = cx - static_cast<float>(x0), wy = cy - static_cast<float>(y0);
-            const float* r0 = small.data() + static_cast<std::size_t>(y0) * smallWidth;
-            const float* r1 = small.data() + static_cast<std::size_t>(y1) * smallWidth;
-            const float upper = r0[x0] + wx * (r0[x1] - r0[x0]);
-            const float lower = r1[x0] + wx * (r1[x1] - r1[x0]);
-            row[u] = static_cast<unsigned char>(upper + wy * (lower - upper) + 0.5f);
+            const std::int64_t cx = std::clamp<std::int64_t>(x, 0, lastX), cy = std::clamp<std::int64_t>(y, 0, lastY);
+            const int x0 = static_cast<int>(cx >> 16), y0 = static_cast<int>(cy >> 16);
+            const int wx = static_cast<int>((cx >> 8) & 255), wy = static_cast<int>((cy >> 8) & 255);
+            const unsigned char* r0 = source.row(y0) + x0;
+            const unsigned char* r1 = y0 + 1 < h ? r0 + w : r0;
+            const int right = x0 + 1 < w ? 1 : 0;
+            const int upper = r0[0] * (256 - wx) + r0[right] * wx;
+            const int lower = r1[0] * (256 - wx) + r1[right] * wx;
+            row[u] = static_cast<unsigned char>((upper * (256 - wy) + lower * wy + 32768) >> 16);
         }
+    }
+}
+
+void halveGray(const GrayImage& source, GrayImage& half)
+{
+    const int w = std::max(1, source.width() / 2), h = std::max(1, source.height() / 2);
+    half.resize(w, h);
+    for (int y = 0; y < h; ++y) {
+        const unsigned char* a = source.row(std::min(2 * y, source.height() - 1));
+        const unsigned char* b = source.row(std::min(2 * y + 1, source.height() - 1));
+        unsigned char* out = half.row(y);
+        if (source.width() < 2) {
+            out[0] = static_cast<unsigned char>((a[0] + b[0] + 1) >> 1);
+            continue;
+        }
+        for (int x = 0; x < w; ++x)
+            out[x] = static_cast<unsigned char>((a[2 * x] + a[2 * x + 1] + b[2 * x] + b[2 * x + 1] + 2) >> 2);
     }
 }
 

@@ -97,6 +97,38 @@ TEST(GrayImage, WarpsLikeOpenCv)
     EXPECT_LE(cv::norm(expectedSmall, mineSmall, cv::NORM_INF), 1.0);
 }
 
+// The whole-frame warp for the turned face search: within a grey level of
+// the exact one at every turn and shrink it is used for; halving as OpenCV's
+// area average.
+TEST(GrayImage, FastWarpAndHalvingAgreeWithTheExactOnes)
+{
+    const mivora::GrayImage gray = grayOf(bgrPhoto("astronaut.png"));
+    const mivora::ImageView view = mivora::ImageView::of(gray);
+    for (const double degrees : {30.0, -30.0, 7.0})
+        for (const double scale : {1.0, 1.2, 1.73}) {
+            const double c = scale * std::cos(degrees * M_PI / 180), s = scale * std::sin(degrees * M_PI / 180);
+            mivora::Affine map;
+            map.m[0] = c, map.m[1] = -s, map.m[2] = s, map.m[3] = c, map.m[4] = 40, map.m[5] = -60;
+            const int w = static_cast<int>(gray.width() / scale), h = static_cast<int>(gray.height() / scale);
+            mivora::GrayImage exact, fast;
+            mivora::warpToGray(view, map, w, h, exact);
+            mivora::warpGrayFast(gray, map, w, h, fast);
+            ASSERT_EQ(fast.width(), w);
+            ASSERT_EQ(fast.height(), h);
+            const cv::Mat a(h, w, CV_8UC1, exact.data()), b(h, w, CV_8UC1, fast.data());
+            EXPECT_LE(cv::norm(a, b, cv::NORM_INF), 1.0) << degrees << " degrees, shrunk " << scale;
+        }
+
+    mivora::GrayImage half;
+    mivora::halveGray(gray, half);
+    ASSERT_EQ(half.width(), gray.width() / 2);
+    ASSERT_EQ(half.height(), gray.height() / 2);
+    const cv::Mat whole(gray.height(), gray.width(), CV_8UC1, const_cast<unsigned char*>(gray.data()));
+    cv::Mat expected;
+    cv::resize(whole, expected, cv::Size(half.width(), half.height()), 0, 0, cv::INTER_AREA);
+    EXPECT_LE(cv::norm(expected, cv::Mat(half.height(), half.width(), CV_8UC1, half.data()), cv::NORM_INF), 1.0);
+}
+
 TEST(FacePose, FitRecoversTheBoxAtAnyRoll)
 {
     const auto model = packedModel();

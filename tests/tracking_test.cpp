@@ -298,6 +298,33 @@ TEST(MivoraVideoMode, AFaceThatJumpsIsFoundAgainAtOnce)
     EXPECT_LT(mivora::eyeCornerError(*shape, jumped.truth), 0.05);
 }
 
+// A head that comes into view tilted by 45 degrees, beyond what dlib's
+// detector finds, is found by the search of the turned frame, either way.
+TEST(MivoraVideoMode, AHeadEnteringTiltedIsFound)
+{
+    const FaceMover mover;
+    ASSERT_TRUE(mover.usable());
+    mivora::ReferencePipeline reference;
+    const cv::Mat background = test_support::texturedBackground(cv::Size(640, 480));
+    for (const double degrees : {45.0, -45.0}) {
+        restartVideo();
+        for (int i = 0; i < 6; ++i)
+            ASSERT_FALSE(libraryFace(background, MIVORA_FACE_MODE_VIDEO));
+        const MovedFace tilted = mover.place(degrees, 1, 0, 0);
+        ASSERT_EQ(reference.detect(tilted.frame), 0) << "dlib's detector finds this head: no test of the turned search";
+        // Four parts a turn, two turns: every face is searched for within 8 frames.
+        std::optional<Shape> found;
+        int frames = 0;
+        while (!found && frames < 8)
+            found = libraryFace(mover.place(degrees, 1, ++frames, 0).frame, MIVORA_FACE_MODE_VIDEO);
+        ASSERT_TRUE(found) << degrees << " degrees";
+        const MovedFace next = mover.place(degrees, 1, ++frames, 0);
+        const std::optional<Shape> followed = libraryFace(next.frame, MIVORA_FACE_MODE_VIDEO);
+        ASSERT_TRUE(followed) << degrees << " degrees";
+        EXPECT_LT(mivora::eyeCornerError(*followed, next.truth), 0.07) << degrees << " degrees";
+    }
+}
+
 TEST(MivoraVideoMode, FaceZeroKeepsItsIdentityWhenASecondFaceEnters)
 {
     const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);

@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -472,6 +471,35 @@ Scenario hardStretch(double f, HardKind kind)
     return s;
 }
 
+// A face comes into view at a tilt or size: bare background, then the photo,
+// drifting a pixel a frame. Reported: frames until each pipeline finds it.
+Scenario entry(double f, double angle, double width)
+{
+    Scenario s;
+    char name[32];
+    if (width == 120)
+        std::snprintf(name, sizeof name, "enter-%.0fdeg", angle);
+    else
+        std::snprintf(name, sizeof name, "enter-%.0fpx", width);
+    s.name = name;
+    s.faceWidth = width;
+    s.buckets = {"face-free", "face in view"};
+    for (int i = scaledCount(8, f, 2); i > 0; --i) {
+        FramePlan p;
+        p.photo = false;
+        s.frames.push_back(p);
+    }
+    const int shown = scaledCount(30, f, 16);
+    for (int i = 0; i < shown; ++i) {
+        FramePlan p;
+        p.motion = motion(s.centre, angle, 1, 1, {static_cast<double>(i), 0});
+        p.bucket = 1;
+        s.frames.push_back(p);
+    }
+    s.parameters = {{"degrees", angle}, {"face_width_px", width}};
+    return s;
+}
+
 std::vector<Scenario> allScenarios(double f, const Stage& stage)
 {
     std::vector<Scenario> all;
@@ -485,6 +513,10 @@ std::vector<Scenario> allScenarios(double f, const Stage& stage)
     all.push_back(hardStretch(f, kHand));
     all.push_back(hardStretch(f, kBlur));
     all.push_back(hardStretch(f, kTurn));
+    for (double angle : {0.0, 30.0, 45.0})
+        all.push_back(entry(f, angle, 120));
+    for (double width : {60.0, 45.0})
+        all.push_back(entry(f, 0, width));
     return all;
 }
 

@@ -1,6 +1,7 @@
 // Motion scenarios for mivora_bench: a photo moved in memory the way a person
 // moves in front of a 640x480 webcam (rolling the head, walking away, panning,
-// leaving and coming back, a hand over the face, motion blur, turning), run
+// leaving and coming back, a hand over the face, motion blur, turning,
+// coming into view tilted or small), run
 // through the library's video mode and the reference pipeline, every frame
 // scored against the reference's landmarks on the unmoved photo, moved as the
 // photo was.

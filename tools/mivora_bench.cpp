@@ -453,8 +453,9 @@ int usage(const char* program)
                  "frames per second of one thread and of THREADS (default 2) threads, each running the whole clip.\n"
                  "--scenarios: the arguments after it are photos (PHOTO@2: enlarged 2x first), each moved in memory\n"
                  "in front of a 640x480 camera (tilt, walk-away, still-noise, pan, leave-return, occlusion,\n"
-                 "motion-blur, turn); both pipelines run on every frame and are scored against the reference's\n"
-                 "landmarks on the unmoved photo. --frames-scale F makes every scenario F times as long.\n",
+                 "motion-blur, turn, entering tilted or small); both pipelines run on every frame and are scored\n"
+                 "against the reference's landmarks on the unmoved photo. --frames-scale F makes every scenario F\n"
+                 "times as long.\n",
                  program, program, program);
     return 2;
 }
