@@ -20,7 +20,7 @@ photo="$here/../tests/data/astronaut.png"
 # Too small a face for dlib at its own size.
 scenario_photos=("$photo" "$here/../tests/data/messi5.jpg@2")
 scenario_names=(tilt walk-away still-noise-60 still-noise-120 still-noise-240 pan-slow pan-fast leave-return
-    occlusion motion-blur turn enter-0deg enter-30deg enter-45deg enter-60px enter-45px)
+    occlusion motion-blur turn enter-0deg enter-30deg enter-45deg enter-60deg enter-60px enter-45px)
 
 if $smoke; then
     out=$(mktemp -d)

@@ -84,10 +84,11 @@
  * every 30 frames for new faces, a part of it in each of a few frames so
  * that no call costs a whole search: a face coming into view is found
  * within 3 frames. While no face is followed, the frame turned by 30 degrees
- * either way is searched as well, a part in each frame, for faces at least
- * a fifth of the frame's height: a head that comes into view tilted by up to
- * about 45 degrees (dlib's detector finds about 15) is found within 8 more
- * frames. A face keeps its number while it stays in view.
+ * either way is searched as well, a part in each frame, for faces of about a
+ * fifth of the frame's height or more: a head that comes into view tilted by
+ * up to about 60 degrees (dlib's detector finds most up to about 30) is
+ * found within 8 more frames. A face keeps its number while it stays in
+ * view.
  *
  * Video-mode landmarks are steadied: camera noise on a still head moves them
  * far less than dlib's (they are averaged over frames), while a moving head

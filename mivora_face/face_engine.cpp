@@ -127,6 +127,7 @@ int FaceSession::detect(const SharedModels& models, const LandmarkSource& landma
         // Nothing of a very large frame is kept beyond what the landmark
         // call needs, and the memory goes back to the system.
         detector_->releaseMemory();
+        tracker_.releaseScratch();
         malloc_trim(0);
     } else if (gray_.releasedLargeBuffer()) {
         malloc_trim(0);

@@ -47,11 +47,12 @@ constexpr int kSearchInterval = 30;
 // new faces over twice as many (it comes on top of following).
 constexpr int kSearchParts = 3;
 constexpr int kPeriodicSearchParts = 6;
-// The detector finds heads tilted up to about 15 degrees; the frame turned
-// by 30 degrees either way finds them up to about 45. Each turned search is
-// spread over this many frames, on top of the upright one, and looks only
-// for faces at least this fraction of the frame's height: a head that
-// enters tilted is near the camera.
+// The detector finds most heads tilted by up to about 30 degrees, few
+// beyond; the frame turned by 30 degrees either way finds them up to about
+// 60. Each turned search is spread over this many frames (parts of about
+// equal cost), on top of the upright one, and looks only for faces of about
+// this fraction of the frame's height or more (the nearest pyramid level): a
+// head that enters tilted is near the camera.
 constexpr double kTurnedSearchAngle = 30 * M_PI / 180;
 constexpr int kTurnedSearchParts = 4;
 constexpr double kTurnedSearchSmallestFace = 1.0 / 5;
@@ -139,18 +140,17 @@ void FaceTracker::searchTurned(FaceDetector& detector, std::vector<TrackedFace>&
     toFrame.m[3] = c;
     toFrame.m[4] = (width_ - 1) / 2.0 - (c * u0 - s * v0);
     toFrame.m[5] = (height_ - 1) / 2.0 - (s * u0 + c * v0);
-    // Sampled from the frame averaged down by 2 or 4 where the turned image
-    // is that much smaller, so that sampling skips no pixel.
+    // Sampled from the frame averaged down by 2, 4, ... where the turned
+    // image is that much smaller, so that sampling skips no pixel.
     const GrayImage* source = &gray_;
     Affine toSource = toFrame;
-    for (GrayImage* smaller : {&half_, &quarter_}) {
-        if (std::hypot(toSource.m[0], toSource.m[2]) < 2)
-            break;
-        halveGray(*source, *smaller);
-        source = smaller;
+    for (int next = 0; std::hypot(toSource.m[0], toSource.m[2]) >= 2 && source->width() >= 2 && source->height() >= 2;
+         next ^= 1) {
+        halveGray(*source, shrunk_[next]);
+        source = &shrunk_[next];
         for (double& m : toSource.m)
             m /= 2;
-        toSource.m[4] -= 0.25;
+        toSource.m[4] -= 0.25; // a halved pixel i is centred on pixel 2i + 0.5
         toSource.m[5] -= 0.25;
     }
     warpGrayFast(*source, toSource, width, height, turned_);
@@ -182,6 +182,13 @@ void FaceTracker::startSearch(FaceDetector& detector, int parts, double size)
     } else {
         searchPart_ %= searchPartsLeft_;
     }
+}
+
+void FaceTracker::releaseScratch()
+{
+    turned_ = GrayImage();
+    shrunk_[0] = GrayImage();
+    shrunk_[1] = GrayImage();
 }
 
 TrackedFace FaceTracker::start(const Detection& detection, const FacePose& pose)
@@ -312,7 +319,7 @@ void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const La
         else if (i == 0)
             lostSize = faces_[i].box.size;
     }
-    idleFrames_ = kept.empty() ? idleFrames_ + 1 : 0;
+    idleFrames_ = kept.empty() ? std::min(idleFrames_ + 1, kSearchParts + 1) : 0;
     ++framesSinceSearch_;
     if (lostSize > 0 || (kept.empty() && searchParts_ != kSearchParts))
         startSearch(detector, kSearchParts, lostSize);
@@ -333,6 +340,8 @@ void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const La
         }
         if (kept.empty() && idleFrames_ > kSearchParts)
             searchTurned(detector, kept);
+        if (!kept.empty())
+            idleFrames_ = 0;
         std::stable_partition(kept.begin(), kept.end(),
                               [](const TrackedFace& face) { return isConfident(face.peakConfidence); });
         searchPart_ = (searchPart_ + 1) % (static_cast<int>(firsts.size()) - 1);

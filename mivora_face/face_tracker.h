@@ -60,6 +60,8 @@ public:
     // search are read now (so that finding a face needs no landmark model).
     const Shape& points(std::size_t i, const LandmarkModel& landmarks);
     int width() const { return width_; }
+    // Gives back the turned search's images (after a very large frame).
+    void releaseScratch();
     int height() const { return height_; }
 
 private:
@@ -85,12 +87,13 @@ private:
     // nothing, the frame turned by +-kTurnedSearchAngle is searched too, a
     // part of it each frame: heads that enter tilted are found.
     void searchTurned(FaceDetector& detector, std::vector<TrackedFace>& found);
-    int idleFrames_ = 0; // frames in a row with no face followed
+    int idleFrames_ = 0; // frames in a row with no face followed nor found (counted up to a limit)
     int turnedPart_ = 0;
     int turnedSign_ = 1;
     // The frame of the last whole-frame search, where new faces' first
     // landmarks are read, and that frame turned.
-    GrayImage gray_, crop_, turned_, half_, quarter_;
+    GrayImage gray_, crop_, turned_;
+    GrayImage shrunk_[2]; // the frame averaged down for the turned search
 };
 
 } // namespace mivora

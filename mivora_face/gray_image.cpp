@@ -117,8 +117,8 @@ void warpToGray(const ImageView& source, const Affine& outToSource, int outWidth
         Affine toCovered = outToSource;
         toCovered.m[4] -= left;
         toCovered.m[5] -= top;
-        sampleBilinear(source.data + static_cast<std::size_t>(top) * source.stride + left, source.stride, right - left,
-                       bottom - top, toCovered, outWidth, outHeight, out);
+        sampleBilinear(source.data + static_cast<std::size_t>(top) * source.stride + left, source.stride, smallWidth,
+                       smallHeight, toCovered, outWidth, outHeight, out);
         return;
     }
     std::vector<float> small(static_cast<std::size_t>(smallWidth) * smallHeight);
@@ -161,8 +161,10 @@ void warpGrayFast(const GrayImage& source, const Affine& outToSource, int outWid
         std::int64_t x = fixed(outToSource.x(0, v)), y = fixed(outToSource.y(0, v));
         for (int u = 0; u < outWidth; ++u, x += dxdu, y += dydu) {
             const std::int64_t cx = std::clamp<std::int64_t>(x, 0, lastX), cy = std::clamp<std::int64_t>(y, 0, lastY);
-            const int x0 = static_cast<int>(cx >> 16), y0 = static_cast<int>(cy >> 16);
-            const int wx = static_cast<int>((cx >> 8) & 255), wy = static_cast<int>((cy >> 8) & 255);
+            // Rounded to 1/256 of a pixel, then split into pixel and weight.
+            const std::int64_t rx = (cx + 128) >> 8, ry = (cy + 128) >> 8;
+            const int x0 = static_cast<int>(rx >> 8), y0 = static_cast<int>(ry >> 8);
+            const int wx = static_cast<int>(rx & 255), wy = static_cast<int>(ry & 255);
             const unsigned char* r0 = source.row(y0) + x0;
             const unsigned char* r1 = y0 + 1 < h ? r0 + w : r0;
             const int right = x0 + 1 < w ? 1 : 0;

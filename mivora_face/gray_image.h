@@ -86,14 +86,14 @@ void warpToGray(const ImageView& source, const Affine& outToSource, int outWidth
 
 // Requires: out sides >= 1; outToSource maps out's pixel centres into
 //           source and shrinks by less than 2 (sampling skips no pixel).
-// Ensures:  out is source sampled through outToSource, bilinear with 8-bit
-//           fixed-point weights (within a grey level of warpToGray, several
-//           times faster: for whole frames); outside source, the nearest
-//           edge pixel.
+// Ensures:  out is source sampled through outToSource, bilinear at 1/256 of
+//           a pixel (within two grey levels of warpToGray, mostly equal, and
+//           faster: for whole frames); outside source, the nearest edge
+//           pixel.
 void warpGrayFast(const GrayImage& source, const Affine& outToSource, int outWidth, int outHeight, GrayImage& out);
 // Ensures: half is source averaged over 2x2 blocks (a last odd row or
-//          column is dropped); its pixel (i, j) is centred on source's
-//          (2i + 0.5, 2j + 0.5).
+//          column is dropped); for a source at least 2 pixels wide and
+//          tall, its pixel (i, j) is centred on source's (2i + 0.5, 2j + 0.5).
 void halveGray(const GrayImage& source, GrayImage& half);
 
 // dlib's generic image interface, so dlib's detector scans a GrayImage directly.

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -513,7 +514,7 @@ std::vector<Scenario> allScenarios(double f, const Stage& stage)
     all.push_back(hardStretch(f, kHand));
     all.push_back(hardStretch(f, kBlur));
     all.push_back(hardStretch(f, kTurn));
-    for (double angle : {0.0, 30.0, 45.0})
+    for (double angle : {0.0, 30.0, 45.0, 60.0})
         all.push_back(entry(f, angle, 120));
     for (double width : {60.0, 45.0})
         all.push_back(entry(f, 0, width));
