@@ -490,7 +490,7 @@ Scenario entry(double f, double angle, double width)
         p.photo = false;
         s.frames.push_back(p);
     }
-    const int shown = scaledCount(30, f, 16);
+    const int shown = scaledCount(30, f, 4);
     for (int i = 0; i < shown; ++i) {
         FramePlan p;
         p.motion = motion(s.centre, angle, 1, 1, {static_cast<double>(i), 0});
