@@ -154,7 +154,17 @@ void FaceTracker::searchTurned(FaceDetector& detector, std::vector<TrackedFace>&
         toSource.m[5] -= 0.25;
     }
     warpGrayFast(*source, toSource, width, height, turned_);
+    const auto inFrame = [&](double u, double v) {
+        const double x = toFrame.x(u, v), y = toFrame.y(u, v);
+        return x >= 0 && y >= 0 && x <= width_ - 1 && y <= height_ - 1;
+    };
     for (const Detection& d : detector.scanLevels(turned_, 0, last - first)) {
+        // Beyond the frame the turned image repeats its edges: a face seen
+        // partly there is left to the upright search.
+        const dlib::rectangle& r = d.rect;
+        if (!inFrame(r.left(), r.top()) || !inFrame(r.right(), r.top()) || !inFrame(r.left(), r.bottom()) ||
+            !inFrame(r.right(), r.bottom()))
+            continue;
         const FacePose upright = FacePose::of(d.rect);
         FacePose pose;
         pose.cx = toFrame.x(upright.cx, upright.cy);
