@@ -57,20 +57,25 @@ constexpr double kTurnedSearchAngle = 30 * M_PI / 180;
 constexpr int kTurnedSearchParts = 4;
 constexpr double kTurnedSearchSmallestFace = 1.0 / 5;
 
-// Maps crop pixels to the frame: the pose's box upright, kCropFaceWidth wide.
-Affine cropToFrame(const FacePose& pose, int side)
+// Scales by `scale` and turns by `angle` about (u0, v0), which lands on (x0, y0).
+Affine turnedAbout(double scale, double angle, double u0, double v0, double x0, double y0)
 {
-    const double scale = (pose.size + 1.0) / kCropFaceWidth;
-    const double c = scale * std::cos(pose.angle), s = scale * std::sin(pose.angle);
-    const double centre = (side - 1) / 2.0;
+    const double c = scale * std::cos(angle), s = scale * std::sin(angle);
     Affine a;
     a.m[0] = c;
     a.m[1] = -s;
     a.m[2] = s;
     a.m[3] = c;
-    a.m[4] = pose.cx - (c * centre - s * centre);
-    a.m[5] = pose.cy - (s * centre + c * centre);
+    a.m[4] = x0 - (c * u0 - s * v0);
+    a.m[5] = y0 - (s * u0 + c * v0);
     return a;
+}
+
+// Maps crop pixels to the frame: the pose's box upright, kCropFaceWidth wide.
+Affine cropToFrame(const FacePose& pose, int side)
+{
+    const double centre = (side - 1) / 2.0;
+    return turnedAbout((pose.size + 1.0) / kCropFaceWidth, pose.angle, centre, centre, pose.cx, pose.cy);
 }
 
 bool stillNear(const FacePose& a, const FacePose& b)
@@ -131,15 +136,8 @@ void FaceTracker::searchTurned(FaceDetector& detector, std::vector<TrackedFace>&
 
     // Turned about the frame's centre, so that a head tilted by the angle
     // stands upright in it.
-    const double c = scale * std::cos(angle), s = scale * std::sin(angle);
-    const double u0 = (width - 1) / 2.0, v0 = (height - 1) / 2.0;
-    Affine toFrame;
-    toFrame.m[0] = c;
-    toFrame.m[1] = -s;
-    toFrame.m[2] = s;
-    toFrame.m[3] = c;
-    toFrame.m[4] = (width_ - 1) / 2.0 - (c * u0 - s * v0);
-    toFrame.m[5] = (height_ - 1) / 2.0 - (s * u0 + c * v0);
+    const Affine toFrame =
+        turnedAbout(scale, angle, (width - 1) / 2.0, (height - 1) / 2.0, (width_ - 1) / 2.0, (height_ - 1) / 2.0);
     // Sampled from the frame averaged down by 2, 4, ... where the turned
     // image is that much smaller, so that sampling skips no pixel.
     const GrayImage* source = &gray_;
@@ -171,11 +169,7 @@ void FaceTracker::searchTurned(FaceDetector& detector, std::vector<TrackedFace>&
         pose.cy = toFrame.y(upright.cx, upright.cy);
         pose.size = (upright.size + 1) * scale - 1;
         pose.angle = angle;
-        const bool known = std::any_of(found.begin(), found.end(), [&](const TrackedFace& face) {
-            return sameFace(face.hasLandmarks ? face.fitted : face.start, pose);
-        });
-        if (!known)
-            found.push_back(start(d, pose));
+        addIfNew(found, d, pose);
     }
 }
 
@@ -201,12 +195,17 @@ void FaceTracker::releaseScratch()
     shrunk_[1] = GrayImage();
 }
 
-TrackedFace FaceTracker::start(const Detection& detection, const FacePose& pose)
+void FaceTracker::addIfNew(std::vector<TrackedFace>& faces, const Detection& detection, const FacePose& pose)
 {
+    const bool known = std::any_of(faces.begin(), faces.end(), [&](const TrackedFace& face) {
+        return sameFace(face.hasLandmarks ? face.fitted : face.start, pose);
+    });
+    if (known)
+        return;
     TrackedFace face;
     face.box = face.start = pose;
     face.confidence = face.peakConfidence = detection.confidence;
-    return face;
+    faces.push_back(std::move(face));
 }
 
 void FaceTracker::readFirstLandmarks(TrackedFace& face, const LandmarkModel& landmarks) const
@@ -341,12 +340,7 @@ void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const La
         const std::vector<int> firsts = detector.levelParts(frame.width, frame.height, searchParts_);
         bgrToGray(frame.data, frame.width, frame.height, gray_);
         for (const Detection& found : detector.scanLevels(gray_, firsts[searchPart_], firsts[searchPart_ + 1] - 1)) {
-            const FacePose pose = FacePose::of(found.rect);
-            const bool known = std::any_of(kept.begin(), kept.end(), [&](const TrackedFace& face) {
-                return sameFace(face.hasLandmarks ? face.fitted : face.start, pose);
-            });
-            if (!known)
-                kept.push_back(start(found, pose));
+            addIfNew(kept, found, FacePose::of(found.rect));
         }
         if (kept.empty() && idleFrames_ > kSearchParts)
             searchTurned(detector, kept);

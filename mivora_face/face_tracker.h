@@ -60,14 +60,15 @@ public:
     // search are read now (so that finding a face needs no landmark model).
     const Shape& points(std::size_t i, const LandmarkModel& landmarks);
     int width() const { return width_; }
+    int height() const { return height_; }
     // Gives back the turned search's images (after a very large frame).
     void releaseScratch();
-    int height() const { return height_; }
 
 private:
     bool follow(TrackedFace& face, const ImageView& frame, FaceDetector& detector, const LandmarkModel& landmarks);
-    // A face just found, and its first landmarks, read in gray_.
-    static TrackedFace start(const Detection& detection, const FacePose& pose);
+    // A face just found at pose, unless it is one of faces already; its
+    // first landmarks are read in gray_.
+    static void addIfNew(std::vector<TrackedFace>& faces, const Detection& detection, const FacePose& pose);
     void readFirstLandmarks(TrackedFace& face, const LandmarkModel& landmarks) const;
 
     std::vector<TrackedFace> faces_;
