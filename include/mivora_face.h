@@ -87,15 +87,39 @@
  * either way is searched as well, a part in each frame, for faces of about a
  * fifth of the frame's height or more: a head that comes into view tilted by
  * up to about 60 degrees (dlib's detector finds most up to about 30) is
- * found within 8 more frames. A face keeps its number while it stays in
- * view.
+ * found within 8 more frames.
+ *
+ * Face numbers and ids
+ * --------------------
+ * Face numbers (face_index) run from 0 to the face count minus 1 in every
+ * detection; they say where a face is in this detection's list, not which
+ * face it is. Which face it is, is its id (MivoraGetFaceIdStd): a number
+ * given to a face when it is first found, the same on every frame for as
+ * long as the face is followed, and never given again by the same tracker
+ * (or, for the per-thread functions, the same thread) while the process
+ * runs. Key per-face state (a filter, an avatar) by id.
+ *
+ * In video mode the faces are numbered in the order they were first found,
+ * so that face 0 is the face followed longest, and it stays face 0 while it
+ * is in view, even when a larger or clearer face comes into view; faces
+ * found in the same frame are numbered confident ones first, each group
+ * largest first. When a face leaves, the faces after it move up one number
+ * and keep their ids; when face 0 leaves, face 1 becomes face 0. Every face
+ * followed is dropped by the same rule, whatever its number, and a face the
+ * detector loses sight of is looked for at once: found again where it was
+ * lost within 3 frames, it takes back its id and its place in the order.
+ *
+ * In still mode nothing is followed: every face of every still call gets a
+ * new id, and the faces are numbered as the detector ranks them (confident
+ * faces first, each group largest first, so face 0 is the most prominent).
  *
  * Video-mode landmarks are steadied: camera noise on a still head moves them
  * far less than dlib's (they are averaged over frames), while a moving head
  * is followed without lag (the smoothing lets go as the face speeds up, and
  * the face's motion is filtered apart from its expression). Identical frames
  * give identical points after a few frames. Points are not rounded to whole
- * pixels; the box (MivoraGetFaceBoxStd) turns with the face.
+ * pixels; the box (MivoraGetFaceBoxStd) turns with the face: its angle is
+ * the roll of the points given, from the frame the face is found on.
  *
  * In MIVORA_FACE_MODE_STILL every call searches the whole image and gives
  * exactly the faces and points of dlib's detector and shape predictor (whole
@@ -116,7 +140,8 @@
  * -----------------------------------
  * fork() is safe at any moment, also while another thread is inside a call
  * or loading the models: a fork waits for a model load in progress to end,
- * and the child can call the library at once. Returning from main() or
+ * and the child can call the library at once, also on a tracker another
+ * thread was using at the moment of the fork (see "Trackers"). Returning from main() or
  * calling exit() while other threads are inside calls is safe; the library's
  * state is never destroyed before the process ends. The library is never
  * unloaded: dlclose() leaves it in place, and a later dlopen() returns it
@@ -142,9 +167,9 @@ extern "C" {
 /** The library's version: the header's, and MivoraFaceVersion() the
  *  running library's. The major version is the soname's (libmivoraface.so.1). */
 #define MIVORA_FACE_VERSION_MAJOR 1
-#define MIVORA_FACE_VERSION_MINOR 1
+#define MIVORA_FACE_VERSION_MINOR 2
 #define MIVORA_FACE_VERSION_PATCH 0
-#define MIVORA_FACE_VERSION "1.1.0"
+#define MIVORA_FACE_VERSION "1.2.0"
 
 /* Return codes. Success is 0 (or a face count); every error is negative. */
 
@@ -188,10 +213,10 @@ extern "C" {
  *                frames of one camera, MIVORA_FACE_MODE_STILL for unrelated
  *                images. Any other value is an invalid argument.
  *
- * @return the number of faces found (0 when none), numbered from 0: faces the
- *         detector is confident of come first, each group largest first, so
- *         face 0 is the most prominent face (in video mode, faces followed
- *         from the previous frame keep their numbers); or, with nothing found:
+ * @return the number of faces found (0 when none), numbered from 0 as
+ *         "Face numbers and ids" above says: in still mode face 0 is the
+ *         most prominent face, in video mode the face followed longest; or,
+ *         with nothing found:
  *         MIVORA_FACE_ERROR_INVALID_ARGUMENT when pixels is NULL, a side is
  *         not in range or mode is unknown (the buffer is then not read);
  *         MIVORA_FACE_ERROR_MODEL_UNAVAILABLE when the model cannot be read;
@@ -206,7 +231,8 @@ MIVORA_FACE_API int MivoraFaceDetectStd(const unsigned char* pixels, int width,
  * Get the 68 landmark points of one face of the calling thread's most recent
  * detection.
  *
- * @param face_index  0 for the largest face, up to the face count minus 1.
+ * @param face_index  0 for face 0 (see "Face numbers and ids"), up to the
+ *                    face count minus 1.
  * @param landmarks   room for MIVORA_FACE_LANDMARK_VALUE_COUNT floats; on
  *                    success point i is written to landmarks[2 * i] (x) and
  *                    landmarks[2 * i + 1] (y). On any error, a non-NULL
@@ -229,7 +255,9 @@ typedef struct MivoraFaceBox {
      *  image; in video mode, the box before it is turned by angle. */
     float x, y, width, height;
     /** The face's roll in degrees, clockwise on screen: the box is turned
-     *  by it about its centre. Always 0 in still mode. */
+     *  by it about its centre. In video mode, the roll of the face's
+     *  landmarks (their eye line, to a few degrees) from the first frame on;
+     *  always 0 in still mode. */
     float angle;
     /** The detector's score: above 0 when it is sure (most faces score 0.5
      *  to 3); in video mode, below 0 while a face is followed from its
@@ -246,9 +274,29 @@ typedef struct MivoraFaceBox {
  *                    is filled with zeros.
  *
  * @return MIVORA_FACE_OK on success, or the error codes of
- *         MivoraGetFaceLandmark68Std.
+ *         MivoraGetFaceLandmark68Std. In video mode, the box of a face found
+ *         on this frame needs its landmarks (for its angle), so this call
+ *         reads them if MivoraGetFaceLandmark68Std has not.
  */
 MIVORA_FACE_API int MivoraGetFaceBoxStd(int face_index, MivoraFaceBox* box);
+
+/**
+ * Get the id of one face of the calling thread's most recent detection: the
+ * face's own number, the same for as long as it is followed (see "Face
+ * numbers and ids"). Since MivoraFace 1.2.
+ *
+ * @param face_index  as for MivoraGetFaceLandmark68Std.
+ * @param id          where to write the id, a number from 1 up; on any
+ *                    error a non-NULL id is set to 0, which is never an id.
+ *
+ * @return MIVORA_FACE_OK on success; otherwise
+ *         MIVORA_FACE_ERROR_INVALID_ARGUMENT when id is NULL, or
+ *         MIVORA_FACE_ERROR_NO_DETECTION,
+ *         MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE,
+ *         MIVORA_FACE_ERROR_MODEL_UNAVAILABLE or MIVORA_FACE_ERROR_INTERNAL
+ *         as for MivoraGetFaceLandmark68Std.
+ */
+MIVORA_FACE_API int MivoraGetFaceIdStd(int face_index, long long* id);
 
 /**
  * A short English message for a return code ("face index out of range"),
@@ -272,6 +320,13 @@ MIVORA_FACE_API const char* MivoraFaceVersion(void);
  * made while another thread is inside a call on the same tracker returns
  * MIVORA_FACE_ERROR_TRACKER_BUSY without doing anything. Different trackers
  * run in parallel. Destroy a tracker only when no call on it is running.
+ *
+ * A child process forked while another thread was inside a call on a
+ * tracker can use that tracker at once: the child's first call finds it
+ * half-used by a thread the child does not have, and starts it afresh (its
+ * faces are found again within 3 frames, with new ids). What that thread
+ * was changing is left in the child's memory, never freed, since it may be
+ * half-changed. The parent is not affected.
  */
 typedef struct MivoraFaceTracker MivoraFaceTracker;
 
@@ -292,6 +347,10 @@ MIVORA_FACE_API int MivoraFaceTrackerGetLandmark68(MivoraFaceTracker* tracker, i
 
 /** MivoraGetFaceBoxStd on a tracker's most recent detection. */
 MIVORA_FACE_API int MivoraFaceTrackerGetBox(MivoraFaceTracker* tracker, int face_index, MivoraFaceBox* box);
+
+/** MivoraGetFaceIdStd on a tracker's most recent detection: ids are the
+ *  tracker's own, never given again by that tracker. Since MivoraFace 1.2. */
+MIVORA_FACE_API int MivoraFaceTrackerGetId(MivoraFaceTracker* tracker, int face_index, long long* id);
 
 #ifdef __cplusplus
 }

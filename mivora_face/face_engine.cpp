@@ -122,6 +122,9 @@ int FaceSession::detect(const SharedModels& models, const LandmarkSource& landma
         bgrToGray(pixels, width, height, gray_);
         stillFaces_ = detector_->scanWholeFrame(gray_);
         faces = static_cast<int>(stillFaces_.size());
+        stillIds_.clear();
+        for (int i = 0; i < faces; ++i)
+            stillIds_.push_back(tracker_.newId());
     }
     if (static_cast<long>(width) * height > kLargeFramePixels) {
         // Nothing of a very large frame is kept beyond what the landmark
@@ -156,7 +159,7 @@ int FaceSession::landmarks(const LandmarkSource& landmarks, int faceIndex, float
     return MIVORA_FACE_OK;
 }
 
-int FaceSession::box(int faceIndex, MivoraFaceBox& box) const
+int FaceSession::box(const LandmarkSource& landmarks, int faceIndex, MivoraFaceBox& box)
 {
     if (!valid_)
         return MIVORA_FACE_ERROR_NO_DETECTION;
@@ -165,13 +168,16 @@ int FaceSession::box(int faceIndex, MivoraFaceBox& box) const
         return status;
     const auto i = static_cast<std::size_t>(faceIndex);
     if (video_) {
-        const TrackedFace& face = tracker_.faces()[i];
-        const double side = face.box.size + 1.0;
-        box.x = static_cast<float>(face.box.cx - face.box.size / 2.0);
-        box.y = static_cast<float>(face.box.cy - face.box.size / 2.0);
+        const LandmarkModel* model = landmarks();
+        if (model == nullptr)
+            return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
+        const FacePose& pose = tracker_.box(i, *model);
+        const double side = pose.size + 1.0;
+        box.x = static_cast<float>(pose.cx - pose.size / 2.0);
+        box.y = static_cast<float>(pose.cy - pose.size / 2.0);
         box.width = box.height = static_cast<float>(side);
-        box.angle = static_cast<float>(face.box.angle * 180.0 / M_PI);
-        box.confidence = static_cast<float>(face.confidence);
+        box.angle = static_cast<float>(pose.angle * 180.0 / M_PI);
+        box.confidence = static_cast<float>(tracker_.faces()[i].confidence);
     } else {
         const dlib::rectangle& r = stillFaces_[i].rect;
         box.x = static_cast<float>(r.left());
@@ -184,10 +190,23 @@ int FaceSession::box(int faceIndex, MivoraFaceBox& box) const
     return MIVORA_FACE_OK;
 }
 
+int FaceSession::id(int faceIndex, long long& id) const
+{
+    if (!valid_)
+        return MIVORA_FACE_ERROR_NO_DETECTION;
+    const std::size_t count = video_ ? tracker_.faces().size() : stillFaces_.size();
+    if (const int status = checkedFaceIndex(faceIndex, count); status != MIVORA_FACE_OK)
+        return status;
+    const auto i = static_cast<std::size_t>(faceIndex);
+    id = video_ ? tracker_.faces()[i].id : stillIds_[i];
+    return MIVORA_FACE_OK;
+}
+
 void FaceSession::forget()
 {
     valid_ = false;
     stillFaces_.clear();
+    stillIds_.clear();
     tracker_.reset();
 }
 
@@ -251,7 +270,11 @@ void FaceEngine::beforeFork() { loadMutex_.lock(); }
 
 void FaceEngine::afterForkInParent() { loadMutex_.unlock(); }
 
-void FaceEngine::afterForkInChild() { loadMutex_.unlock(); }
+void FaceEngine::afterForkInChild()
+{
+    loadMutex_.unlock();
+    forkGeneration_.fetch_add(1, std::memory_order_relaxed);
+}
 
 FaceSession& FaceEngine::callersSession()
 {
@@ -293,7 +316,17 @@ int FaceEngine::box(FaceSession& session, int faceIndex, MivoraFaceBox* box)
     *box = MivoraFaceBox{};
     if (models() == nullptr)
         return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
-    return session.box(faceIndex, *box);
+    return session.box([this] { return landmarkModel(); }, faceIndex, *box);
+}
+
+int FaceEngine::id(FaceSession& session, int faceIndex, long long* id)
+{
+    if (id == nullptr)
+        return MIVORA_FACE_ERROR_INVALID_ARGUMENT;
+    *id = 0;
+    if (models() == nullptr)
+        return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
+    return session.id(faceIndex, *id);
 }
 
 } // namespace mivora

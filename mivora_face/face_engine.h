@@ -47,7 +47,9 @@ public:
     int detect(const SharedModels& models, const LandmarkSource& landmarks, const unsigned char* pixels, int width,
                int height, int mode);
     int landmarks(const LandmarkSource& landmarks, int faceIndex, float* values);
-    int box(int faceIndex, MivoraFaceBox& box) const;
+    // A face found this frame has its landmarks read, for the roll they show.
+    int box(const LandmarkSource& landmarks, int faceIndex, MivoraFaceBox& box);
+    int id(int faceIndex, long long& id) const;
     // After a failed call: nothing to answer, nothing followed.
     void forget();
 
@@ -59,6 +61,7 @@ private:
     // computed when asked for.
     GrayImage gray_;
     std::vector<Detection> stillFaces_;
+    std::vector<long long> stillIds_; // new for every still image
     // Video mode: faces followed, with their landmarks.
     FaceTracker tracker_;
 };
@@ -79,6 +82,7 @@ public:
     int detect(FaceSession& session, const unsigned char* pixels, int width, int height, int mode);
     int landmarks(FaceSession& session, int faceIndex, float* values);
     int box(FaceSession& session, int faceIndex, MivoraFaceBox* box);
+    int id(FaceSession& session, int faceIndex, long long* id);
 
     // The calling thread's own session, made on its first call and released
     // when the thread ends.
@@ -90,6 +94,10 @@ public:
     void beforeFork();
     void afterForkInParent();
     void afterForkInChild();
+    // How many forks separate this process from the one the library was
+    // loaded in: a tracker held by a thread of an earlier generation is held
+    // by a thread this process does not have.
+    unsigned long forkGeneration() const { return forkGeneration_.load(std::memory_order_relaxed); }
 
 private:
     // Loads the detector and checks the landmark model on first use; null
@@ -106,6 +114,7 @@ private:
     std::atomic<SharedModels*> models_{nullptr};
     std::atomic<bool> leavesLoaded_{false};
     std::atomic<bool> unusable_{false};
+    std::atomic<unsigned long> forkGeneration_{0};
     std::string landmarkPath_; // guarded by loadMutex_
 };
 

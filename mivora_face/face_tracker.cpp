@@ -56,6 +56,11 @@ constexpr int kPeriodicSearchParts = 6;
 constexpr double kTurnedSearchAngle = 30 * M_PI / 180;
 constexpr int kTurnedSearchParts = 4;
 constexpr double kTurnedSearchSmallestFace = 1.0 / 5;
+// A face found at a roll this far from its own is regressed again from its
+// box turned to the roll the landmarks show: from a box at the wrong roll
+// the regression gets only part of the way there. At most this many passes.
+constexpr double kRestartAngle = 6 * M_PI / 180;
+constexpr int kFirstRegressionPasses = 3;
 
 // Scales by `scale` and turns by `angle` about (u0, v0), which lands on (x0, y0).
 Affine turnedAbout(double scale, double angle, double u0, double v0, double x0, double y0)
@@ -103,6 +108,7 @@ Shape regress(const LandmarkModel& landmarks, const ImageView& frame, const Face
 void FaceTracker::reset()
 {
     faces_.clear();
+    lost_.clear();
     width_ = height_ = 0;
     framesSinceSearch_ = 0;
     searchParts_ = searchPart_ = searchPartsLeft_ = 0;
@@ -202,19 +208,56 @@ void FaceTracker::addIfNew(std::vector<TrackedFace>& faces, const Detection& det
     });
     if (known)
         return;
-    TrackedFace face;
+    TrackedFace face; // numbered by numberFound
     face.box = face.start = pose;
-    face.confidence = face.peakConfidence = detection.confidence;
+    face.confidence = detection.confidence;
     faces.push_back(std::move(face));
+}
+
+void FaceTracker::numberFound(std::vector<TrackedFace>& faces)
+{
+    const auto found =
+        std::stable_partition(faces.begin(), faces.end(), [](const TrackedFace& f) { return f.id != 0; });
+    std::vector<TrackedFace*> fresh;
+    for (auto f = found; f != faces.end(); ++f) {
+        const auto lost =
+            std::find_if(lost_.begin(), lost_.end(), [&](const LostFace& l) { return sameFace(l.pose, f->start); });
+        if (lost != lost_.end()) {
+            f->id = lost->id;
+            lost_.erase(lost);
+        } else {
+            fresh.push_back(&*f);
+        }
+    }
+    // Faces found together: confident ones first, each group largest first.
+    std::stable_sort(fresh.begin(), fresh.end(), [](const TrackedFace* a, const TrackedFace* b) {
+        if (isConfident(a->confidence) != isConfident(b->confidence))
+            return isConfident(a->confidence);
+        return a->start.size > b->start.size;
+    });
+    for (TrackedFace* f : fresh)
+        f->id = newId();
+    std::stable_sort(faces.begin(), faces.end(),
+                     [](const TrackedFace& a, const TrackedFace& b) { return a.id < b.id; });
 }
 
 void FaceTracker::readFirstLandmarks(TrackedFace& face, const LandmarkModel& landmarks) const
 {
-    const Shape raw = regress(landmarks, ImageView::of(gray_), face.start);
-    face.fitted = FacePose::fit(landmarks.meanShape(), raw);
+    const ImageView frame = ImageView::of(gray_);
+    Shape raw = regress(landmarks, frame, face.start);
+    FacePose fitted = FacePose::fit(landmarks.meanShape(), raw);
+    for (int pass = 1;
+         pass < kFirstRegressionPasses && std::abs(angleBetween(fitted.angle, face.start.angle)) > kRestartAngle;
+         ++pass) {
+        face.start.angle = fitted.angle;
+        raw = regress(landmarks, frame, face.start);
+        fitted = FacePose::fit(landmarks.meanShape(), raw);
+    }
+    face.fitted = fitted;
     face.anchor = face.fitted.offsetOf(face.start);
     face.anchorSamples = 1;
     face.smoother.smooth(raw, face.fitted, face.points);
+    face.box.angle = face.smoother.steadyPose().angle;
     face.hasLandmarks = true;
 }
 
@@ -224,6 +267,14 @@ const Shape& FaceTracker::points(std::size_t i, const LandmarkModel& landmarks)
     if (!face.hasLandmarks)
         readFirstLandmarks(face, landmarks);
     return face.points;
+}
+
+const FacePose& FaceTracker::box(std::size_t i, const LandmarkModel& landmarks)
+{
+    TrackedFace& face = faces_.at(i);
+    if (!face.hasLandmarks)
+        readFirstLandmarks(face, landmarks);
+    return face.box;
 }
 
 bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, FaceDetector& detector,
@@ -294,12 +345,13 @@ bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, FaceDetector
     }
     face.start = start;
     face.fitted = fitted;
-    face.box = detected;
     face.confidence = best->confidence;
-    face.peakConfidence = std::max(face.peakConfidence, face.confidence);
     const FacePose before = face.smoother.steadyPose();
     face.smoother.smooth(raw, fitted, face.points);
     const FacePose& after = face.smoother.steadyPose();
+    // The box where the detector saw the face, at the roll of the points given.
+    face.box = detected;
+    face.box.angle = after.angle;
     const double motion[4] = {after.cx - before.cx, after.cy - before.cy, std::log(after.size / before.size),
                               angleBetween(after.angle, before.angle)};
     for (int i = 0; i < 4; ++i)
@@ -318,15 +370,23 @@ void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const La
     for (TrackedFace& face : faces_)
         if (!face.hasLandmarks)
             readFirstLandmarks(face, *landmarks);
-    // Faces lost are dropped; only losing face 0 makes the whole frame be
-    // searched at once (the others come back at the next periodic search).
+    // A lost face is remembered while the search for it runs.
+    for (LostFace& lost : lost_)
+        ++lost.frames;
+    lost_.erase(std::remove_if(lost_.begin(), lost_.end(), [](const LostFace& l) { return l.frames >= kSearchParts; }),
+                lost_.end());
+    // Faces lost are dropped, and any face lost makes the whole frame be
+    // searched at once, beginning at the first one's size.
     std::vector<TrackedFace> kept;
     double lostSize = 0;
-    for (std::size_t i = 0; i < faces_.size(); ++i) {
-        if (follow(faces_[i], frame, detector, *landmarks))
-            kept.push_back(std::move(faces_[i]));
-        else if (i == 0)
-            lostSize = faces_[i].box.size;
+    for (TrackedFace& face : faces_) {
+        if (follow(face, frame, detector, *landmarks)) {
+            kept.push_back(std::move(face));
+            continue;
+        }
+        if (lostSize == 0)
+            lostSize = face.box.size;
+        lost_.push_back({face.id, face.hasLandmarks ? face.fitted : face.start, 0});
     }
     idleFrames_ = kept.empty() ? std::min(idleFrames_ + 1, kSearchParts + 1) : 0;
     ++framesSinceSearch_;
@@ -335,8 +395,7 @@ void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const La
     else if (searchParts_ == 0 && framesSinceSearch_ >= kSearchInterval)
         startSearch(detector, kPeriodicSearchParts, 0);
     if (searchParts_ > 0) {
-        // This frame's part of the search. Faces followed keep their order;
-        // the others found are added.
+        // This frame's part of the search: faces not followed yet are added.
         const std::vector<int> firsts = detector.levelParts(frame.width, frame.height, searchParts_);
         bgrToGray(frame.data, frame.width, frame.height, gray_);
         for (const Detection& found : detector.scanLevels(gray_, firsts[searchPart_], firsts[searchPart_ + 1] - 1)) {
@@ -346,8 +405,7 @@ void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const La
             searchTurned(detector, kept);
         if (!kept.empty())
             idleFrames_ = 0;
-        std::stable_partition(kept.begin(), kept.end(),
-                              [](const TrackedFace& face) { return isConfident(face.peakConfidence); });
+        numberFound(kept);
         searchPart_ = (searchPart_ + 1) % (static_cast<int>(firsts.size()) - 1);
         if (--searchPartsLeft_ == 0) {
             searchParts_ = 0;

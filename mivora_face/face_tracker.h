@@ -15,6 +15,13 @@
 // beside followed ones, which adds to following, over six. While nothing is
 // followed, the frame turned 30 degrees either way is searched as well, a
 // part each frame, so that a head coming into view tilted is found.
+//
+// Every face gets an id when it is first found, never given again by the
+// same tracker. Faces are kept in the order they were first found (by id),
+// so face 0 is the face followed longest; faces found together are ordered
+// most prominent first. A face lost is looked for at once, wherever it was
+// in that order, and found again where it was lost within one search, it
+// takes back its id and its place.
 #ifndef MIVORA_FACE_FACE_TRACKER_H
 #define MIVORA_FACE_FACE_TRACKER_H
 
@@ -30,6 +37,7 @@ namespace mivora {
 
 struct TrackedFace {
     // What callers see.
+    long long id = 0;      // given when first found; never reused by the tracker
     FacePose box;          // the detector's box this frame, turned with the face
     double confidence = 0; // the detector's score (below 0 when followed unconfirmed)
     Shape points{};        // the steadied landmarks
@@ -41,7 +49,6 @@ struct TrackedFace {
     int anchorSamples = 0;   // frames averaged into anchor
     double velocity[4] = {}; // per frame: centre x, y, log size, angle
     int unconfirmedFrames = 0;
-    double peakConfidence = 0; // the best score it ever had: ranks it among faces
     bool hasLandmarks = false;
     LandmarkSmoother smoother;
 };
@@ -52,13 +59,17 @@ public:
     void reset();
     // Requires: frame is the camera's next frame; landmarks is the whole
     //           model, and may be null only while faces() is empty.
-    // Ensures:  faces() are this frame's faces, face 0 first; faces followed
-    //           from the previous frame keep their numbers.
+    // Ensures:  faces() are this frame's faces in the order of their ids;
+    //           faces followed from the previous frame keep their ids.
     void track(const ImageView& frame, FaceDetector& detector, const LandmarkModel* landmarks);
     const std::vector<TrackedFace>& faces() const { return faces_; }
-    // Face i's landmarks; those of a face found by this frame's whole-frame
-    // search are read now (so that finding a face needs no landmark model).
+    // Face i's landmarks, and its box turned to the roll they show; those of
+    // a face found by this frame's whole-frame search are read now (so that
+    // finding a face needs no landmark model).
     const Shape& points(std::size_t i, const LandmarkModel& landmarks);
+    const FacePose& box(std::size_t i, const LandmarkModel& landmarks);
+    // A new id, never given before by this tracker (still images use them too).
+    long long newId() { return nextId_++; }
     int width() const { return width_; }
     int height() const { return height_; }
     // Gives back the turned search's images (after a very large frame).
@@ -69,9 +80,20 @@ private:
     // A face just found at pose, unless it is one of faces already; its
     // first landmarks are read in gray_.
     static void addIfNew(std::vector<TrackedFace>& faces, const Detection& detection, const FacePose& pose);
+    // Ids for the faces this frame found: a lost face's back where it was
+    // lost, new ones to the rest, most prominent first; then all in id order.
+    void numberFound(std::vector<TrackedFace>& faces);
     void readFirstLandmarks(TrackedFace& face, const LandmarkModel& landmarks) const;
 
     std::vector<TrackedFace> faces_;
+    long long nextId_ = 1;
+    // Faces lost in the last few frames, while the search for them runs.
+    struct LostFace {
+        long long id;
+        FacePose pose;
+        int frames;
+    };
+    std::vector<LostFace> lost_;
     int width_ = 0, height_ = 0;
     int framesSinceSearch_ = 0;
     // Starts a whole-frame search in `parts` frames, beginning with the part

@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <memory>
 #include <new>
 
 namespace {
@@ -53,11 +54,29 @@ int zeroedOnError(int status, MivoraFaceBox* box)
     return status;
 }
 
+int zeroedOnError(int status, long long* id)
+{
+    if (status != MIVORA_FACE_OK && id != nullptr)
+        *id = 0;
+    return status;
+}
+
 } // namespace
 
 struct MivoraFaceTracker {
-    mivora::FaceSession session;
-    std::atomic<bool> busy{false};
+    std::unique_ptr<mivora::FaceSession> session = std::make_unique<mivora::FaceSession>();
+    // 0 while free; while in a call, 1 + the fork generation of the process
+    // whose thread made it.
+    std::atomic<unsigned long> holder{0};
+
+    // The session was being changed by a thread of the process this one was
+    // forked from: that thread is not here to finish, so what it was changing
+    // may be half-changed. It is left as it is (never freed) and replaced.
+    void abandonSession()
+    {
+        static_cast<void>(session.release());
+        session = std::make_unique<mivora::FaceSession>();
+    }
 };
 
 namespace {
@@ -67,10 +86,21 @@ template <typename Call> int onTracker(MivoraFaceTracker* tracker, Call call)
 {
     if (tracker == nullptr)
         return MIVORA_FACE_ERROR_INVALID_ARGUMENT;
-    if (tracker->busy.exchange(true, std::memory_order_acquire))
-        return MIVORA_FACE_ERROR_TRACKER_BUSY;
-    const int status = guarded([&] { return call(tracker->session); });
-    tracker->busy.store(false, std::memory_order_release);
+    const unsigned long mine = engine().forkGeneration() + 1;
+    unsigned long held = 0;
+    bool inherited = false;
+    if (!tracker->holder.compare_exchange_strong(held, mine, std::memory_order_acquire)) {
+        // Busy in this process; or held at fork by a thread the child lacks.
+        if (held == mine || !tracker->holder.compare_exchange_strong(held, mine, std::memory_order_acquire))
+            return MIVORA_FACE_ERROR_TRACKER_BUSY;
+        inherited = true;
+    }
+    const int status = guarded([&] {
+        if (inherited)
+            tracker->abandonSession();
+        return call(*tracker->session);
+    });
+    tracker->holder.store(0, std::memory_order_release);
     return status;
 }
 
@@ -94,6 +124,12 @@ extern "C" int MivoraGetFaceBoxStd(int face_index, MivoraFaceBox* box)
                          box);
 }
 
+extern "C" int MivoraGetFaceIdStd(int face_index, long long* id)
+{
+    return zeroedOnError(guarded([&] { return engine().id(mivora::FaceEngine::callersSession(), face_index, id); }),
+                         id);
+}
+
 extern "C" const char* MivoraFaceErrorString(int code)
 {
     switch (code) {
@@ -109,9 +145,24 @@ extern "C" const char* MivoraFaceErrorString(int code)
 
 extern "C" const char* MivoraFaceVersion(void) { return MIVORA_FACE_VERSION; }
 
-extern "C" MivoraFaceTracker* MivoraFaceTrackerCreate(void) { return new (std::nothrow) MivoraFaceTracker(); }
+extern "C" MivoraFaceTracker* MivoraFaceTrackerCreate(void)
+{
+    try {
+        return new MivoraFaceTracker();
+    } catch (...) {
+        return nullptr;
+    }
+}
 
-extern "C" void MivoraFaceTrackerDestroy(MivoraFaceTracker* tracker) { delete tracker; }
+extern "C" void MivoraFaceTrackerDestroy(MivoraFaceTracker* tracker)
+{
+    if (tracker == nullptr)
+        return;
+    const unsigned long held = tracker->holder.load(std::memory_order_acquire);
+    if (held != 0 && held != engine().forkGeneration() + 1)
+        static_cast<void>(tracker->session.release()); // half-changed at fork: not freed
+    delete tracker;
+}
 
 extern "C" int MivoraFaceTrackerDetect(MivoraFaceTracker* tracker, const unsigned char* pixels, int width, int height,
                                        int mode)
@@ -132,4 +183,10 @@ extern "C" int MivoraFaceTrackerGetBox(MivoraFaceTracker* tracker, int face_inde
 {
     return zeroedOnError(
         onTracker(tracker, [&](mivora::FaceSession& session) { return engine().box(session, face_index, box); }), box);
+}
+
+extern "C" int MivoraFaceTrackerGetId(MivoraFaceTracker* tracker, int face_index, long long* id)
+{
+    return zeroedOnError(
+        onTracker(tracker, [&](mivora::FaceSession& session) { return engine().id(session, face_index, id); }), id);
 }

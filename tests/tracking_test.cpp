@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <iostream>
 #include <optional>
 
@@ -350,4 +352,226 @@ TEST(MivoraVideoMode, FaceZeroKeepsItsIdentityWhenASecondFaceEnters)
         if (i >= 20 + 30 + kFramesToFind)
             EXPECT_EQ(count, 2) << "frame " << i << ": the second face is found by the next search";
     }
+}
+
+namespace {
+
+// The roll of the line from the left eye's centre to the right eye's, in
+// degrees clockwise on screen, as the box angle is given.
+double eyeLineDegrees(const Shape& s)
+{
+    double lx = 0, ly = 0, rx = 0, ry = 0;
+    for (int i = 36; i < 42; ++i) {
+        lx += s[2 * i] / 6.0;
+        ly += s[2 * i + 1] / 6.0;
+        rx += s[2 * i + 12] / 6.0;
+        ry += s[2 * i + 13] / 6.0;
+    }
+    return std::atan2(ry - ly, rx - lx) * 180.0 / CV_PI;
+}
+
+} // namespace
+
+// The box's angle is the face's roll on every frame, the first included,
+// whichever search found the head (upright, or in the frame turned by 30
+// degrees), and it does not overshoot on the frames after.
+TEST(MivoraVideoMode, TheBoxAngleIsTheRollOfThePointsFromTheFirstFrame)
+{
+    const FaceMover mover;
+    ASSERT_TRUE(mover.usable());
+    const cv::Mat background = test_support::texturedBackground(cv::Size(640, 480));
+    for (const double degrees : {0.0, 20.0, -25.0, 35.0, 40.0, -45.0, 50.0, -60.0, 60.0}) {
+        restartVideo();
+        for (int i = 0; i < 3 + 8 + 1; ++i)
+            ASSERT_FALSE(libraryFace(background, MIVORA_FACE_MODE_VIDEO));
+        int found = 0;
+        for (int frame = 0; frame < 16; ++frame) {
+            const MovedFace moved = mover.place(degrees, 1, frame, 0);
+            int count = 0;
+            const std::optional<Shape> points = libraryFace(moved.frame, MIVORA_FACE_MODE_VIDEO, &count);
+            if (!points)
+                continue;
+            MivoraFaceBox box{};
+            ASSERT_EQ(MivoraGetFaceBoxStd(0, &box), MIVORA_FACE_OK);
+            EXPECT_NEAR(box.angle, eyeLineDegrees(*points), 5.0)
+                << "head at " << degrees << " degrees, frame " << found << " since found";
+            ++found;
+        }
+        if (std::abs(degrees) <= 45)
+            EXPECT_GE(found, 8) << "head at " << degrees << " degrees found within 8 frames";
+    }
+}
+
+namespace {
+
+// A face of the per-thread calls or of a tracker: where it is and its id.
+struct SeenFace {
+    cv::Point2d centre;
+    long long id;
+};
+
+// Detects in video mode through the per-thread calls (tracker null) or a
+// tracker, and gives each face's box centre and id.
+std::vector<SeenFace> seenFaces(const cv::Mat& frame, MivoraFaceTracker* tracker)
+{
+    const int count = tracker ? MivoraFaceTrackerDetect(tracker, frame.data, frame.cols, frame.rows, 1)
+                              : MivoraFaceDetectStd(frame.data, frame.cols, frame.rows, 1);
+    EXPECT_GE(count, 0);
+    std::vector<SeenFace> faces;
+    for (int i = 0; i < count; ++i) {
+        MivoraFaceBox box{};
+        long long id = -1;
+        EXPECT_EQ(tracker ? MivoraFaceTrackerGetBox(tracker, i, &box) : MivoraGetFaceBoxStd(i, &box), MIVORA_FACE_OK);
+        EXPECT_EQ(tracker ? MivoraFaceTrackerGetId(tracker, i, &id) : MivoraGetFaceIdStd(i, &id), MIVORA_FACE_OK);
+        EXPECT_GT(id, 0);
+        faces.push_back({{box.x + box.width / 2, box.y + box.height / 2}, id});
+    }
+    return faces;
+}
+
+// The face whose centre lies within `radius` of `at`, if any.
+const SeenFace* faceNear(const std::vector<SeenFace>& faces, cv::Point2d at, double radius)
+{
+    for (const SeenFace& face : faces)
+        if (cv::norm(face.centre - at) < radius)
+            return &face;
+    return nullptr;
+}
+
+} // namespace
+
+// Three heads side by side; the middle one slides down out of the frame.
+// The others keep their ids and are reported on every frame, through the
+// per-thread calls and through a tracker; face 0 stays the left head.
+TEST(MivoraFaceIds, FacesKeepTheirIdsWhenAnotherLeaves)
+{
+    const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
+    cv::Mat head;
+    cv::resize(photo(cv::Rect(100, 0, 240, 280)), head, cv::Size(), 0.8, 0.8);
+    const cv::Mat background = test_support::texturedBackground(cv::Size(960, 480));
+    const int xs[3] = {40, 360, 680};
+    const auto frameAt = [&](int i) {
+        cv::Mat frame = background.clone();
+        for (int k = 0; k < 3; ++k) {
+            const int y = k == 1 && i > 15 ? 60 + 20 * (i - 15) : 60;
+            const cv::Rect to(xs[k], y, head.cols, std::min(head.rows, frame.rows - y));
+            if (to.height > 0)
+                head(cv::Rect(0, 0, to.width, to.height)).copyTo(frame(to));
+        }
+        return frame;
+    };
+    // Where the left and right heads' faces are.
+    const cv::Point2d left(xs[0] + head.cols / 2.0, 60 + head.rows * 0.45);
+    const cv::Point2d right(xs[2] + head.cols / 2.0, 60 + head.rows * 0.45);
+    const double radius = head.cols / 2.0;
+
+    MivoraFaceTracker* tracker = MivoraFaceTrackerCreate();
+    ASSERT_NE(tracker, nullptr);
+    for (MivoraFaceTracker* used : {static_cast<MivoraFaceTracker*>(nullptr), tracker}) {
+        SCOPED_TRACE(used ? "tracker" : "per-thread calls");
+        restartVideo();
+        long long leftId = 0, rightId = 0;
+        for (int i = 0; i < 50; ++i) {
+            const std::vector<SeenFace> faces = seenFaces(frameAt(i), used);
+            if (i < kFramesToFind && faces.size() < 3)
+                continue;
+            if (i < 10)
+                ASSERT_EQ(faces.size(), 3u) << "frame " << i;
+            if (i >= 40)
+                EXPECT_EQ(faces.size(), 2u) << "frame " << i << ": the middle head has left";
+            const SeenFace* l = faceNear(faces, left, radius);
+            const SeenFace* r = faceNear(faces, right, radius);
+            ASSERT_TRUE(l && r) << "frame " << i << ": a head that stayed is missing";
+            if (leftId == 0) {
+                leftId = l->id;
+                rightId = r->id;
+                EXPECT_NE(leftId, rightId);
+            }
+            EXPECT_EQ(l->id, leftId) << "frame " << i;
+            EXPECT_EQ(r->id, rightId) << "frame " << i;
+            EXPECT_EQ(faces[0].id, leftId) << "frame " << i << ": face 0 is still the left head";
+        }
+    }
+    MivoraFaceTrackerDestroy(tracker);
+}
+
+// A weakly scored face is followed first; a clearly scored one enters. The
+// first stays face 0 with its id, and it is reported on every frame where
+// the detector finds it in a still image, whatever its number.
+TEST(MivoraFaceIds, AWeakFaceStaysFaceZeroAndIsNotDroppedForItsNumber)
+{
+    const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
+    const cv::Mat head = photo(cv::Rect(100, 0, 240, 280));
+    const cv::Mat background = test_support::texturedBackground(cv::Size(960, 480));
+    // The head blurred until the detector scores it weakly.
+    cv::Mat faded;
+    double weakScore = 0;
+    for (double sigma = 1.0; sigma < 6 && faded.empty(); sigma += 0.1) {
+        cv::Mat candidate;
+        cv::GaussianBlur(head, candidate, cv::Size(0, 0), sigma);
+        cv::Mat frame = background.clone();
+        candidate.copyTo(frame(cv::Rect(60, 80, head.cols, head.rows)));
+        MivoraFaceBox box{};
+        if (MivoraFaceDetectStd(frame.data, frame.cols, frame.rows, MIVORA_FACE_MODE_STILL) == 1 &&
+            MivoraGetFaceBoxStd(0, &box) == MIVORA_FACE_OK && box.confidence < 0.45) {
+            faded = candidate;
+            weakScore = box.confidence;
+        }
+    }
+    ASSERT_FALSE(faded.empty()) << "no contrast gives a weakly scored face";
+    std::cout << "weak face's score " << weakScore << "\n";
+
+    const cv::Point2d weakCentre(60 + head.cols / 2.0, 80 + head.rows * 0.45);
+    restartVideo();
+    long long weakId = 0;
+    int missing = 0;
+    MivoraFaceTracker* still = MivoraFaceTrackerCreate();
+    ASSERT_NE(still, nullptr);
+    for (int i = 0; i < 70; ++i) {
+        cv::Mat frame = background.clone();
+        faded.copyTo(frame(cv::Rect(60, 80, head.cols, head.rows)));
+        if (i >= 12) // the clear face enters
+            head.copyTo(frame(cv::Rect(600, 60, head.cols, head.rows)));
+        const std::vector<SeenFace> faces = seenFaces(frame, nullptr);
+        const bool stillFinds = MivoraFaceTrackerDetect(still, frame.data, frame.cols, frame.rows, 0) >= 1;
+        const SeenFace* weak = faceNear(faces, weakCentre, head.cols / 2.0);
+        if (i < kFramesToFind && !weak)
+            continue;
+        if (!weak) {
+            missing += stillFinds ? 1 : 0;
+            continue;
+        }
+        if (weakId == 0)
+            weakId = weak->id;
+        EXPECT_EQ(weak->id, weakId) << "frame " << i;
+        EXPECT_EQ(faces[0].id, weakId) << "frame " << i << ": the weak face stays face 0";
+        if (i >= 12 + 30 + kFramesToFind)
+            EXPECT_EQ(faces.size(), 2u) << "frame " << i << ": the clear face is followed too";
+    }
+    MivoraFaceTrackerDestroy(still);
+    EXPECT_EQ(missing, 0) << "frames where the weak face was missing though the detector finds it";
+}
+
+// Ids of still images: new for every face of every call, never 0.
+TEST(MivoraFaceIds, StillImagesGiveNewIds)
+{
+    const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
+    std::vector<long long> ids;
+    for (int call = 0; call < 3; ++call) {
+        ASSERT_EQ(MivoraFaceDetectStd(photo.data, photo.cols, photo.rows, MIVORA_FACE_MODE_STILL), 1);
+        long long id = 0;
+        ASSERT_EQ(MivoraGetFaceIdStd(0, &id), MIVORA_FACE_OK);
+        EXPECT_GT(id, 0);
+        EXPECT_EQ(std::count(ids.begin(), ids.end(), id), 0) << "id " << id << " given again";
+        ids.push_back(id);
+    }
+    long long id = 7;
+    EXPECT_EQ(MivoraGetFaceIdStd(1, &id), MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE);
+    EXPECT_EQ(id, 0);
+    EXPECT_EQ(MivoraGetFaceIdStd(0, nullptr), MIVORA_FACE_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(MivoraFaceTrackerGetId(nullptr, 0, &id), MIVORA_FACE_ERROR_INVALID_ARGUMENT);
+    MivoraFaceDetectStd(nullptr, 1, 1, 0);
+    id = 7;
+    EXPECT_EQ(MivoraGetFaceIdStd(0, &id), MIVORA_FACE_ERROR_NO_DETECTION);
+    EXPECT_EQ(id, 0);
 }

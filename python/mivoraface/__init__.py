@@ -6,7 +6,7 @@ A thin layer over the C library libmivoraface.so.1:
     import mivoraface
 
     for face in mivoraface.detect(cv2.imread("photo.png")):
-        print(face.box, face.confidence)
+        print(face.id, face.box, face.confidence)
         print(face.landmarks)  # (68, 2) float32, pixel coordinates
 
 Images are numpy uint8 arrays: BGR (H x W x 3, as cv2.imread gives), gray
@@ -15,11 +15,16 @@ Images are numpy uint8 arrays: BGR (H x W x 3, as cv2.imread gives), gray
 detect(image, video=True) follows faces from one call to the next, as the C
 library does: the state is kept per calling thread, so every Python thread
 follows its own camera. A Tracker keeps that state per object instead, one
-per camera. Library failures raise MivoraFaceError (ModelUnavailableError
-when the landmark model cannot be read).
+per camera. In video mode a face keeps its id (face.id) for as long as it
+is followed; face numbers (list positions) change when an earlier face
+leaves. Library failures raise MivoraFaceError (ModelUnavailableError when
+the landmark model cannot be read).
 """
 import ctypes
+import os
+import sys
 import threading
+import weakref
 from typing import NamedTuple
 
 import numpy as np
@@ -37,7 +42,24 @@ __all__ = [
     "MAX_IMAGE_SIDE",
 ]
 
-_lib = _clib.load()
+def _run_as_program():
+    """True when this package is being started as python3 -m mivoraface."""
+    argv = getattr(sys, "orig_argv", [])
+    for index, argument in enumerate(argv[1:], 1):
+        if argument == "-m":
+            return argv[index + 1:index + 2] == ["mivoraface"]
+        if argument.startswith("-m"):
+            return argument[2:] == "mivoraface"
+    return False
+
+
+try:
+    _lib = _clib.load()
+except ImportError as _error:
+    if not _run_as_program():
+        raise
+    # The command line says what is wrong in one line, not a traceback.
+    sys.exit(f"python3 -m mivoraface: {_error}")
 
 __version__ = _lib.MivoraFaceVersion().decode("ascii")
 
@@ -85,19 +107,24 @@ class Box(NamedTuple):
 
 
 class Face:
-    """One face: box, angle (degrees, clockwise), confidence, landmarks."""
+    """One face: id, box, angle (degrees, clockwise), confidence, landmarks.
 
-    __slots__ = ("box", "angle", "confidence", "landmarks")
+    id is the face's own number: the same on every frame for as long as the
+    face is followed, never given again by the same tracker (or thread).
+    """
 
-    def __init__(self, box, angle, confidence, landmarks):
+    __slots__ = ("id", "box", "angle", "confidence", "landmarks")
+
+    def __init__(self, box, angle, confidence, landmarks, id=0):
+        self.id = id
         self.box = box
         self.angle = angle
         self.confidence = confidence
         self.landmarks = landmarks
 
     def __repr__(self):
-        return (f"Face(box={tuple(self.box)}, angle={self.angle:g}, "
-                f"confidence={self.confidence:g})")
+        return (f"Face(id={self.id}, box={tuple(self.box)}, "
+                f"angle={self.angle:g}, confidence={self.confidence:g})")
 
 
 def _as_bgr(image):
@@ -132,18 +159,22 @@ def _as_bgr(image):
     return bgr
 
 
-def _faces(count, get_box, get_landmarks):
+def _faces(count, get_box, get_landmarks, get_id):
     faces = []
     box = _clib.FaceBox()
+    face_id = ctypes.c_longlong()
     for index in range(count):
         landmarks = np.empty((LANDMARK_POINT_COUNT, 2), np.float32)
         status = get_landmarks(index, landmarks.ctypes.data)
         if status == _clib.OK:
             status = get_box(index, ctypes.byref(box))
+        if status == _clib.OK:
+            status = get_id(index, ctypes.byref(face_id))
         if status != _clib.OK:
             raise _error(status)
         faces.append(Face(Box(box.x, box.y, box.width, box.height),
-                          box.angle, box.confidence, landmarks))
+                          box.angle, box.confidence, landmarks,
+                          face_id.value))
     return faces
 
 
@@ -152,11 +183,13 @@ def _mode(video):
 
 
 def detect(image, video=False):
-    """The faces in image, face 0 (the most prominent) first.
+    """The faces in image, face 0 first.
 
     video=True when successive calls get successive frames of one camera:
     faces are then followed from the calling thread's previous frame (each
-    thread keeps its own). Returns a list of Face.
+    thread keeps its own), and listed in the order they were first found, so
+    face 0 is the face followed longest. In still mode face 0 is the most
+    prominent face. Returns a list of Face.
     """
     bgr = _as_bgr(image)
     height, width = bgr.shape[:2]
@@ -167,18 +200,33 @@ def detect(image, video=False):
     if count < 0:
         raise _error(count)
     return _faces(count, _lib.MivoraGetFaceBoxStd,
-                  _lib.MivoraGetFaceLandmark68Std)
+                  _lib.MivoraGetFaceLandmark68Std, _lib.MivoraGetFaceIdStd)
 
 
 _create_tracker = _lib.MivoraFaceTrackerCreate
 _destroy_tracker = _lib.MivoraFaceTrackerDestroy
+
+# Every open Tracker, so that a forked child can give each a new lock.
+_trackers = weakref.WeakSet()
+
+
+def _after_fork_in_child():
+    # A lock held at fork by a thread the child does not have would never
+    # be released; the C library starts such a tracker afresh.
+    for tracker in list(_trackers):
+        tracker._lock = threading.Lock()
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 class Tracker:
     """Faces of one camera, followed from call to call.
 
     Use one per camera. Any thread may use it: calls on one tracker take
-    turns. close() (or leaving a with block) releases it.
+    turns. A child process forked (os.fork, multiprocessing) while another
+    thread was in a call can use the tracker at once; it then starts afresh.
+    close() (or leaving a with block) releases it.
     """
 
     def __init__(self):
@@ -186,6 +234,7 @@ class Tracker:
         self._handle = _create_tracker()
         if not self._handle:
             raise MemoryError("MivoraFaceTrackerCreate failed")
+        _trackers.add(self)
 
     def detect(self, image, video=True):
         """As mivoraface.detect, on this tracker's faces."""
@@ -206,7 +255,9 @@ class Tracker:
                 count,
                 lambda i, box: _lib.MivoraFaceTrackerGetBox(handle, i, box),
                 lambda i, points: _lib.MivoraFaceTrackerGetLandmark68(
-                    handle, i, points))
+                    handle, i, points),
+                lambda i, face_id: _lib.MivoraFaceTrackerGetId(
+                    handle, i, face_id))
 
     @property
     def closed(self):

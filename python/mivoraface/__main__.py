@@ -47,6 +47,15 @@ def _draw(cv2, image, faces):
     return drawn
 
 
+def _write(cv2, path, image):
+    """True when image was written to path."""
+    try:
+        return bool(cv2.imwrite(path, image))
+    except cv2.error:
+        # No writer for the name's extension, or no extension at all.
+        return False
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog=PROGRAM,
@@ -66,6 +75,9 @@ def main(argv=None):
         if image is None:
             print(f"{PROGRAM}: cannot read {path} as a photo",
                   file=sys.stderr)
+            if number == 0 and arguments.draw:
+                print(f"{PROGRAM}: nothing to draw on: {arguments.draw} "
+                      "not written", file=sys.stderr)
             status = 1
             continue
         try:
@@ -74,9 +86,11 @@ def main(argv=None):
             sys.exit(f"{PROGRAM}: {path}: {error}")
         _print_faces(path, faces)
         if number == 0 and arguments.draw:
-            if not cv2.imwrite(arguments.draw, _draw(cv2, image, faces)):
-                print(f"{PROGRAM}: cannot write {arguments.draw}",
-                      file=sys.stderr)
+            if not _write(cv2, arguments.draw, _draw(cv2, image, faces)):
+                print(f"{PROGRAM}: cannot write {arguments.draw} (a "
+                      "missing folder, no permission, or a name whose "
+                      "extension is not an image format such as .png or "
+                      ".jpg)", file=sys.stderr)
                 status = 1
     return status
 

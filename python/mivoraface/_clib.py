@@ -47,6 +47,12 @@ class FaceBox(ctypes.Structure):
 _c_int = ctypes.c_int
 _pointer = ctypes.c_void_p
 _box_pointer = ctypes.POINTER(FaceBox)
+_id_pointer = ctypes.POINTER(ctypes.c_longlong)
+
+# Every MivoraFace library has this function; a file without it is not one.
+_FIRST_FUNCTION = "MivoraFaceDetectStd"
+# The version that brought the newest function below.
+NEEDED_VERSION = "1.2"
 
 # name: (result type, argument types). Pixels and landmarks are passed as
 # plain addresses of numpy buffers.
@@ -54,6 +60,7 @@ _SIGNATURES = {
     "MivoraFaceDetectStd": (_c_int, [_pointer, _c_int, _c_int, _c_int]),
     "MivoraGetFaceLandmark68Std": (_c_int, [_c_int, _pointer]),
     "MivoraGetFaceBoxStd": (_c_int, [_c_int, _box_pointer]),
+    "MivoraGetFaceIdStd": (_c_int, [_c_int, _id_pointer]),
     "MivoraFaceErrorString": (ctypes.c_char_p, [_c_int]),
     "MivoraFaceVersion": (ctypes.c_char_p, []),
     "MivoraFaceTrackerCreate": (_pointer, []),
@@ -62,6 +69,7 @@ _SIGNATURES = {
         _c_int, [_pointer, _pointer, _c_int, _c_int, _c_int]),
     "MivoraFaceTrackerGetLandmark68": (_c_int, [_pointer, _c_int, _pointer]),
     "MivoraFaceTrackerGetBox": (_c_int, [_pointer, _c_int, _box_pointer]),
+    "MivoraFaceTrackerGetId": (_c_int, [_pointer, _c_int, _id_pointer]),
 }
 
 
@@ -76,13 +84,19 @@ def load():
             f"({error}); install the Debian package libmivoraface1, or set "
             f"{LIBRARY_ENVIRONMENT} to the library file (or LD_LIBRARY_PATH "
             f"to its folder)") from error
+    if not hasattr(library, _FIRST_FUNCTION):
+        raise ImportError(
+            f"mivoraface: {path} is not the MivoraFace library (it has no "
+            f"{_FIRST_FUNCTION}); set {LIBRARY_ENVIRONMENT} to the MivoraFace "
+            f"library file, or unset it to load {SONAME}")
     for name, (result, arguments) in _SIGNATURES.items():
         try:
             function = getattr(library, name)
         except AttributeError as error:
             raise ImportError(
                 f"mivoraface: {path} has no {name}: the library is older "
-                f"than MivoraFace 1.1; upgrade libmivoraface1") from error
+                f"than MivoraFace {NEEDED_VERSION}; upgrade libmivoraface1"
+            ) from error
         function.restype = result
         function.argtypes = arguments
     return library
