@@ -79,6 +79,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 for (float value : landmarks)
                     if (value != 0.0f)
                         std::abort(); // an error must leave zeros
+            // The box and the id of the same face answer alike.
+            MivoraFaceBox box{};
+            long long id = 7;
+            const int boxResult = MivoraGetFaceBoxStd(faceIndex, nullBuffer ? nullptr : &box);
+            const int idResult = MivoraGetFaceIdStd(faceIndex, nullBuffer ? nullptr : &id);
+            if (boxResult != result || idResult != result)
+                std::abort();
+            if (!nullBuffer && (result == MIVORA_FACE_OK) != (id > 0))
+                std::abort(); // an id on success, 0 on any error
         }
     }
     return 0;

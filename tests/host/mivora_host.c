@@ -284,6 +284,103 @@ static void fork_busy(void)
     free(big.px);
 }
 
+#ifdef MIVORA_HOST_LINKED
+/* A thread following a camera on one tracker, frame after frame. */
+typedef struct {
+    MivoraFaceTracker* tracker;
+    const host_image* im;
+    atomic_int* stop;
+    atomic_int in_call; /* 1 from just before a call until just after it */
+    atomic_long calls;
+    int error;
+    pthread_t thread;
+} tracking_worker;
+
+static void* track_frames(void* arg)
+{
+    tracking_worker* w = arg;
+    while (!atomic_load(w->stop)) {
+        atomic_store(&w->in_call, 1);
+        int n = MivoraFaceTrackerDetect(w->tracker, w->im->px, w->im->w, w->im->h, MIVORA_FACE_MODE_VIDEO);
+        atomic_store(&w->in_call, 0);
+        atomic_fetch_add(&w->calls, 1);
+        if (n < 0) {
+            w->error = n;
+            break;
+        }
+    }
+    return NULL;
+}
+
+/* The face found within `frames` video frames on tracker, with landmarks. */
+static void find_on_tracker(MivoraFaceTracker* tracker, const host_image* im, int frames, const char* who)
+{
+    for (int frame = 0; frame < frames; ++frame) {
+        int n = MivoraFaceTrackerDetect(tracker, im->px, im->w, im->h, MIVORA_FACE_MODE_VIDEO);
+        if (n < 0)
+            fail("%s: frame %d: detect returned %d (%s)", who, frame, n, MivoraFaceErrorString(n));
+        if (n == 0)
+            continue;
+        float p[MIVORA_FACE_LANDMARK_VALUE_COUNT];
+        int status = MivoraFaceTrackerGetLandmark68(tracker, 0, p);
+        if (status != MIVORA_FACE_OK)
+            fail("%s: landmarks returned %d", who, status);
+        return;
+    }
+    fail("%s: no face within %d frames", who, frames);
+}
+
+/* fork() while another thread is inside a call on a tracker: the child uses
+ * that tracker at once and finds the face as a new tracker would; the
+ * parent's thread goes on, and the tracker still works in the parent. */
+static void fork_tracker_busy(void)
+{
+    enum { forks = 8 };
+    host_image big = centred(&head, 1280, 720);
+    MivoraFaceTracker* tracker = MivoraFaceTrackerCreate();
+    if (tracker == NULL)
+        fail("MivoraFaceTrackerCreate failed");
+    atomic_int stop = 0;
+    tracking_worker w = {.tracker = tracker, .im = &big, .stop = &stop};
+    int error = pthread_create(&w.thread, NULL, track_frames, &w);
+    if (error != 0)
+        fail("pthread_create: %s", strerror(error));
+    while (atomic_load(&w.calls) == 0 && w.error == 0)
+        sleep_ms(1);
+    pid_t children[forks];
+    int inside = 0;
+    for (int i = 0; i < forks; ++i, sleep_ms(7)) {
+        long calls = atomic_load(&w.calls);
+        int busy = atomic_load(&w.in_call);
+        fflush(stdout);
+        pid_t pid = fork();
+        if (pid < 0)
+            fail("fork: %s", strerror(errno));
+        if (pid == 0) {
+            forked_child = 1;
+            alarm(20);
+            find_on_tracker(tracker, &face, 4, "child");
+            exit(0);
+        }
+        /* Inside one call all along: the fork landed inside it. */
+        inside += busy && atomic_load(&w.in_call) && atomic_load(&w.calls) == calls;
+        children[i] = pid;
+    }
+    for (int i = 0; i < forks; ++i)
+        reap(children[i], "child using the inherited tracker");
+    atomic_store(&stop, 1);
+    pthread_join(w.thread, NULL);
+    if (w.error != 0)
+        fail("the parent's tracking thread: detect returned %d", w.error);
+    if (inside == 0)
+        fail("no fork landed inside a tracker call: nothing was tested");
+    find_on_tracker(tracker, &face, 4, "parent after the forks");
+    MivoraFaceTrackerDestroy(tracker);
+    printf("%d children used the tracker, %d of them forked inside a call\n", forks, inside);
+    free(big.px);
+}
+#endif
+
 static void exit_in_flight(void)
 {
     enum { threads = 3 };
@@ -453,6 +550,10 @@ int main(int argc, char** argv)
         fork_during_load();
     } else if (strcmp(pattern, "fork-busy") == 0) {
         fork_busy();
+#ifdef MIVORA_HOST_LINKED
+    } else if (strcmp(pattern, "fork-tracker-busy") == 0) {
+        fork_tracker_busy();
+#endif
     } else if (strcmp(pattern, "exit-in-flight") == 0) {
         exit_in_flight();
     } else if (strcmp(pattern, "threads-churn") == 0) {
@@ -465,7 +566,8 @@ int main(int argc, char** argv)
         plugin_ctor(arg);
     } else {
         fail("usage: mivora_host linked|dlopen-exit|dlopen-reopen|fork-before|fork-during-load|fork-after|"
-             "fork-busy|exit-in-flight|threads-churn|huge-frame|idle|model-changed MODEL|plugin-ctor PLUGIN");
+             "fork-busy|fork-tracker-busy|exit-in-flight|threads-churn|huge-frame|idle|model-changed MODEL|plugin-ctor "
+             "PLUGIN");
     }
     puts("done");
     return 0; /* returning from main, with no dlclose, is the exit under test */

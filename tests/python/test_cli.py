@@ -5,6 +5,7 @@ import re
 
 import cv2
 import numpy as np
+import pytest
 
 import mivoraface
 from conftest import DATA, REPO, read_photo, run_python
@@ -84,6 +85,50 @@ def test_command_reports_unreadable_photos_and_goes_on(tmp_path):
     usage = run_python(["-m", "mivoraface"])
     assert usage.returncode == 2
     assert "usage: python3 -m mivoraface" in usage.stderr
+
+
+@pytest.mark.parametrize("name", ["drawn.unknown", "drawn", "."])
+def test_command_says_when_the_drawing_cannot_be_written(tmp_path, name):
+    # No writer for the extension, no extension, a folder.
+    out = tmp_path / name
+    result = run_python(["-m", "mivoraface", "--draw", str(out), ASTRONAUT])
+    assert result.returncode == 1
+    assert f"cannot write {out}" in result.stderr
+    assert "Traceback" not in result.stderr
+    assert list(parse(result.stdout)) == [ASTRONAUT]
+
+
+def test_command_says_when_there_is_nothing_to_draw_on(tmp_path):
+    out = tmp_path / "drawn.png"
+    result = run_python(["-m", "mivoraface", "--draw", str(out),
+                         str(tmp_path / "missing.png"), ASTRONAUT])
+    assert result.returncode == 1
+    assert f"{out} not written" in result.stderr
+    assert not out.exists()
+
+
+@pytest.mark.parametrize("library, words", [
+    ("/nonexistent/libmivoraface.so.1", "cannot load the MivoraFace library"),
+    ("libm.so.6", "is not the MivoraFace library"),
+])
+def test_command_says_in_one_line_when_the_library_is_unusable(library,
+                                                                 words):
+    result = run_python(["-m", "mivoraface", ASTRONAUT],
+                        {"MIVORA_FACE_LIBRARY": library})
+    assert result.returncode == 1
+    assert result.stdout == ""
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and words in lines[0], result.stderr
+    assert lines[0].startswith("python3 -m mivoraface: ")
+    assert "older than" not in lines[0]
+
+
+def test_importing_without_the_library_still_raises_import_error():
+    result = run_python(["-c", "import mivoraface"],
+                        {"MIVORA_FACE_LIBRARY": "libm.so.6"})
+    assert result.returncode == 1
+    assert "ImportError" in result.stderr
+    assert "is not the MivoraFace library" in result.stderr
 
 
 def without_cv2(tmp_path):

@@ -188,3 +188,21 @@ def test_tracker_answers_like_the_c_tracker_in_still_mode(astronaut, clib):
         faces = tracker.detect(astronaut, video=False)
     assert_same_faces(faces, clib.detect(astronaut))
     assert as_tuples(faces)[0][0][4] == 0  # no angle in still mode
+
+
+
+def test_a_followed_face_keeps_its_id_and_a_returning_one_gets_a_new_id(
+        right):
+    blank = np.full_like(right[0], 90)
+    frames = right[:12] + [blank] * 6 + right[12:]
+    per_thread = run_in_thread(video_answers, frames)
+    with mivoraface.Tracker() as tracker:
+        on_tracker = [tracker.detect(frame) for frame in frames]
+    for name, answers in (("per-thread", per_thread),
+                          ("tracker", on_tracker)):
+        before = [f.id for faces in answers[:12] for f in faces]
+        after = [f.id for faces in answers[18:] for f in faces]
+        assert len(before) >= 10 and len(after) >= len(answers) - 18 - 2
+        assert before[0] > 0 and set(before) == {before[0]}, name
+        assert set(after) == {after[0]}, name
+        assert after[0] != before[0], f"{name}: an id was given again"
