@@ -90,12 +90,6 @@ std::unique_ptr<SharedModels> loadModels(const ModelFiles& files, std::string& p
     return models;
 }
 
-int checkedFaceIndex(int faceIndex, std::size_t faces)
-{
-    return faceIndex < 0 || static_cast<std::size_t>(faceIndex) >= faces ? MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE
-                                                                         : MIVORA_FACE_OK;
-}
-
 } // namespace
 
 int FaceSession::detect(const SharedModels& models, const LandmarkSource& landmarks, const unsigned char* pixels,
@@ -139,12 +133,18 @@ int FaceSession::detect(const SharedModels& models, const LandmarkSource& landma
     return faces;
 }
 
-int FaceSession::landmarks(const LandmarkSource& landmarks, int faceIndex, float* values)
+int FaceSession::checkFaceIndex(int faceIndex) const
 {
     if (!valid_)
         return MIVORA_FACE_ERROR_NO_DETECTION;
     const std::size_t count = video_ ? tracker_.faces().size() : stillFaces_.size();
-    if (const int status = checkedFaceIndex(faceIndex, count); status != MIVORA_FACE_OK)
+    return faceIndex < 0 || static_cast<std::size_t>(faceIndex) >= count ? MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE
+                                                                         : MIVORA_FACE_OK;
+}
+
+int FaceSession::landmarks(const LandmarkSource& landmarks, int faceIndex, float* values)
+{
+    if (const int status = checkFaceIndex(faceIndex); status != MIVORA_FACE_OK)
         return status;
     const LandmarkModel* model = landmarks();
     if (model == nullptr)
@@ -161,10 +161,7 @@ int FaceSession::landmarks(const LandmarkSource& landmarks, int faceIndex, float
 
 int FaceSession::box(const LandmarkSource& landmarks, int faceIndex, MivoraFaceBox& box)
 {
-    if (!valid_)
-        return MIVORA_FACE_ERROR_NO_DETECTION;
-    const std::size_t count = video_ ? tracker_.faces().size() : stillFaces_.size();
-    if (const int status = checkedFaceIndex(faceIndex, count); status != MIVORA_FACE_OK)
+    if (const int status = checkFaceIndex(faceIndex); status != MIVORA_FACE_OK)
         return status;
     const auto i = static_cast<std::size_t>(faceIndex);
     if (video_) {
@@ -192,10 +189,7 @@ int FaceSession::box(const LandmarkSource& landmarks, int faceIndex, MivoraFaceB
 
 int FaceSession::id(int faceIndex, long long& id) const
 {
-    if (!valid_)
-        return MIVORA_FACE_ERROR_NO_DETECTION;
-    const std::size_t count = video_ ? tracker_.faces().size() : stillFaces_.size();
-    if (const int status = checkedFaceIndex(faceIndex, count); status != MIVORA_FACE_OK)
+    if (const int status = checkFaceIndex(faceIndex); status != MIVORA_FACE_OK)
         return status;
     const auto i = static_cast<std::size_t>(faceIndex);
     id = video_ ? tracker_.faces()[i].id : stillIds_[i];

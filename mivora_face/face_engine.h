@@ -54,6 +54,9 @@ public:
     void forget();
 
 private:
+    // MIVORA_FACE_OK when faceIndex is a face of the most recent detection.
+    int checkFaceIndex(int faceIndex) const;
+
     std::unique_ptr<FaceDetector> detector_;
     bool valid_ = false;
     bool video_ = false;

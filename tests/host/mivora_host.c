@@ -118,8 +118,8 @@ static void step(const char* what, const host_image* im, int expect, float* poin
 static int forked_child;
 int __lsan_is_turned_off(void) { return forked_child; }
 
-/* A child that detects under alarm(), so that a hang ends as SIGALRM. */
-static pid_t fork_checker(const host_image* im, int expect, const char* what)
+/* fork(); 0 in the child, which runs under alarm(), so that a hang ends as SIGALRM. */
+static pid_t fork_with_alarm(const char* what)
 {
     fflush(stdout); /* else the child writes the parent's pending lines again */
     pid_t pid = fork();
@@ -129,6 +129,15 @@ static pid_t fork_checker(const host_image* im, int expect, const char* what)
         forked_child = 1;
         alarm(20);
         pattern = what;
+    }
+    return pid;
+}
+
+/* A child that detects. */
+static pid_t fork_checker(const host_image* im, int expect, const char* what)
+{
+    pid_t pid = fork_with_alarm(what);
+    if (pid == 0) {
         step("child", im, expect, NULL);
         exit(0);
     }
@@ -352,13 +361,8 @@ static void fork_tracker_busy(void)
     for (int i = 0; i < forks; ++i, sleep_ms(7)) {
         long calls = atomic_load(&w.calls);
         int busy = atomic_load(&w.in_call);
-        fflush(stdout);
-        pid_t pid = fork();
-        if (pid < 0)
-            fail("fork: %s", strerror(errno));
+        pid_t pid = fork_with_alarm("fork-tracker-busy child");
         if (pid == 0) {
-            forked_child = 1;
-            alarm(20);
             find_on_tracker(tracker, &face, 4, "child");
             exit(0);
         }
