@@ -80,7 +80,7 @@
  * covered, blurred) is followed from its landmarks for up to 10 frames while
  * the detector still scores it as weakly face-like, then dropped; a face that
  * leaves the frame is dropped at once. The whole frame is searched when no
- * face is followed, when face 0 is lost, when the frame size changes, and
+ * face is followed, when any face is lost, when the frame size changes, and
  * every 30 frames for new faces, a part of it in each of a few frames so
  * that no call costs a whole search: a face coming into view is found
  * within 3 frames. While no face is followed, the frame turned by 30 degrees

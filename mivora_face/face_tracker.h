@@ -8,10 +8,10 @@
 // frame. A face the detector cannot confirm (turned, covered, blurred) is
 // followed from its landmarks for a few frames while the detector still
 // scores it as weakly face-like, then dropped. The whole frame is searched
-// when nothing is followed, when face 0 is lost, and every so often for new
+// when nothing is followed, when a face is lost, and every so often for new
 // faces. No frame pays a whole search: when a face is missing the search is
 // spread over three frames (a third of the pyramid's cost each), starting
-// with the levels where face 0 was last seen; the search for new faces
+// with the levels where the lost face was last seen; the search for new faces
 // beside followed ones, which adds to following, over six. While nothing is
 // followed, the frame turned 30 degrees either way is searched as well, a
 // part each frame, so that a head coming into view tilted is found.
