@@ -44,8 +44,7 @@ using LandmarkSource = std::function<const LandmarkModel*()>;
 class FaceSession {
 public:
     // Requires: the arguments are valid (FaceEngine checks them).
-    int detect(const SharedModels& models, const LandmarkSource& landmarks, const unsigned char* pixels, int width,
-               int height, int mode);
+    int detect(const SharedModels& models, const LandmarkSource& landmarks, const ImageView& frame, int mode);
     int landmarks(const LandmarkSource& landmarks, int faceIndex, float* values);
     int box(int faceIndex, MivoraFaceBox& box) const;
     // After a failed call: nothing to answer, nothing followed.
@@ -76,7 +75,7 @@ public:
     FaceEngine& operator=(const FaceEngine&) = delete;
 
     // Same contracts as the C functions, on a given session.
-    int detect(FaceSession& session, const unsigned char* pixels, int width, int height, int mode);
+    int detect(FaceSession& session, const MivoraFaceImage* image, int mode);
     int landmarks(FaceSession& session, int faceIndex, float* values);
     int box(FaceSession& session, int faceIndex, MivoraFaceBox* box);
 
