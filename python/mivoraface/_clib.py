@@ -27,6 +27,16 @@ ERROR_NAMES = {
     ERROR_TRACKER_BUSY: "MIVORA_FACE_ERROR_TRACKER_BUSY",
 }
 
+# enum MivoraFacePixelFormat (the formats numpy arrays are passed in).
+FORMAT_BGR = 0
+FORMAT_RGB = 1
+FORMAT_BGRA = 2
+FORMAT_RGBA = 3
+FORMAT_BGRX = 4
+FORMAT_RGBX = 5
+FORMAT_GRAY8 = 6
+MAX_PLANES = 3
+
 MODE_STILL = 0
 MODE_VIDEO = 1
 MAX_IMAGE_SIDE = 16384
@@ -44,9 +54,22 @@ class FaceBox(ctypes.Structure):
     ]
 
 
+class Image(ctypes.Structure):
+    """struct MivoraFaceImage."""
+
+    _fields_ = [
+        ("format", ctypes.c_int),
+        ("width", ctypes.c_int),
+        ("height", ctypes.c_int),
+        ("planes", ctypes.c_void_p * MAX_PLANES),
+        ("strides", ctypes.c_ssize_t * MAX_PLANES),
+    ]
+
+
 _c_int = ctypes.c_int
 _pointer = ctypes.c_void_p
 _box_pointer = ctypes.POINTER(FaceBox)
+_image_pointer = ctypes.POINTER(Image)
 
 # name: (result type, argument types). Pixels and landmarks are passed as
 # plain addresses of numpy buffers.
@@ -62,6 +85,9 @@ _SIGNATURES = {
         _c_int, [_pointer, _pointer, _c_int, _c_int, _c_int]),
     "MivoraFaceTrackerGetLandmark68": (_c_int, [_pointer, _c_int, _pointer]),
     "MivoraFaceTrackerGetBox": (_c_int, [_pointer, _c_int, _box_pointer]),
+    "MivoraFaceDetectImage": (_c_int, [_image_pointer, _c_int]),
+    "MivoraFaceTrackerDetectImage": (
+        _c_int, [_pointer, _image_pointer, _c_int]),
 }
 
 
@@ -82,7 +108,7 @@ def load():
         except AttributeError as error:
             raise ImportError(
                 f"mivoraface: {path} has no {name}: the library is older "
-                f"than MivoraFace 1.1; upgrade libmivoraface1") from error
+                f"than MivoraFace 1.2; upgrade libmivoraface1") from error
         function.restype = result
         function.argtypes = arguments
     return library
