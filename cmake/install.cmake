@@ -147,9 +147,10 @@ set(CPACK_DEBIAN_LIBRARY_PACKAGE_REPLACES ${mivora_face_split_from})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/libmivoraface1/triggers)
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian/ldconfig_trigger_only.cmake)
 set(CPACK_COMPONENT_LIBRARY_DESCRIPTION "face detection and 68-point facial landmarks (C library)
-MivoraFace finds frontal human faces in 8-bit BGR images and gives the 68
-landmark points of each face (jaw line, brows, nose, eyes, mouth; the iBUG
-300-W layout). It is built on dlib's HOG face detector and dlib's shape
+MivoraFace finds frontal human faces in 8-bit images (BGR, RGB, gray and
+the YUV formats of cameras, read in place with their row strides) and gives
+the 68 landmark points of each face (jaw line, brows, nose, eyes, mouth; the
+iBUG 300-W layout). It is built on dlib's HOG face detector and dlib's shape
 predictor, and follows faces from frame to frame in video mode.
 
 This package holds the shared library and its models: dlib's 68-point
