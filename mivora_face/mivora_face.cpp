@@ -75,8 +75,8 @@ template <typename Call> int onTracker(MivoraFaceTracker* tracker, Call call)
     return status;
 }
 
-// The packed BGR image of the first detection calls; its sides are checked
-// with the rest of the description.
+// The packed BGR pixels of MivoraFaceDetectStd and MivoraFaceTrackerDetect
+// as an image description, checked like any other.
 MivoraFaceImage packedBgr(const unsigned char* pixels, int width, int height)
 {
     MivoraFaceImage image{};
