@@ -237,8 +237,8 @@ MIVORA_FACE_API int MivoraFaceDetectStd(const unsigned char* pixels, int width, 
  *
  * YUV frames are usually of limited range (luma 16 to 235); their gray
  * values then span a little less contrast than the same picture converted
- * to RGB, which changes the detector's scores slightly and the landmarks by
- * a fraction of a pixel.
+ * to RGB, which changes the detector's scores slightly and moves the
+ * landmarks by up to about a pixel.
  */
 enum MivoraFacePixelFormat {
     /** One plane, 3 bytes per pixel: blue, green, red. Row bytes: 3 * width.
