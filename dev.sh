@@ -16,6 +16,7 @@ PACKAGES=(
     xvfb xauth x11-utils xdotool imagemagick
     python3-numpy python3-pytest python3-opencv
     dpkg-dev lintian
+    libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
 )
 
 install_missing_packages() {

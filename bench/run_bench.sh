@@ -5,7 +5,7 @@
 # `mivora_bench --reference` on them (the reference: plain dlib compiled with
 # -O3 -march=native), then the motion scenarios (tilt,
 # walk-away, pan, faces entering tilted or small, ...) on astronaut.png and messi5.jpg enlarged 2x, pinned to
-# one core (core 0, or $BENCH_CPU).
+# one core (core 0, or $BENCH_CPU), and the pixel-format comparison at 1280x720.
 #
 #   bench/run_bench.sh [BUILD_DIR] [OUT_DIR]     the full run (about 6 minutes)
 #   bench/run_bench.sh --smoke [BUILD_DIR]       30-frame clips and short scenarios, checks only that it all runs
@@ -36,6 +36,8 @@ if $smoke; then
         [ "$(grep -c "\"name\": \"$name\"" "$out/scenarios.json")" -eq ${#scenario_photos[@]} ] ||
             { echo "scenario $name did not run on every photo" >&2; exit 1; }
     done
+    "$bench" --formats "$photo" 320x240 8 1 >"$out/formats.txt"
+    grep -q "NV12 to BGR by OpenCV" "$out/formats.txt" || { echo "the pixel-format comparison did not run" >&2; exit 1; }
     echo "mivora_bench smoke run: ok"
     exit 0
 fi
@@ -53,4 +55,5 @@ command -v taskset >/dev/null && pin=(taskset -c "${BENCH_CPU:-0}")
 "${pin[@]}" "$bench" --reference --json "$out/bench.json" \
     "$out/face_640x480.avi" "$out/face_1280x720.avi" "$out/still_640x480.avi" \
     --scenarios "${scenario_photos[@]}" | tee "$out/bench.txt"
+"${pin[@]}" "$bench" --formats "$photo" 1280x720 150 5 | tee -a "$out/bench.txt"
 echo "figures: $out/bench.txt and $out/bench.json"

@@ -6,6 +6,7 @@
 #   development  libmivoraface-dev   header, .so link, CMake and pkg-config files
 #   demo         landmark-demo       landmark_demo and mivora_bench
 #   python       python3-mivoraface  the Python module mivoraface
+#   gstreamer    gstreamer1.0-mivoraface  the GStreamer element (when built)
 include(CMakePackageConfigHelpers)
 
 set(MIVORA_FACE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/MivoraFace)
@@ -53,6 +54,29 @@ install(FILES ${PROJECT_BINARY_DIR}/mivoraface.pc DESTINATION ${CMAKE_INSTALL_LI
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/mivoraface DESTINATION ${MIVORA_FACE_PYTHON_DIR}
   COMPONENT python FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
 
+# The GStreamer plugin goes where the system's GStreamer looks for plugins
+# (Debian: lib/<multiarch>/gstreamer-1.0 under the prefix); for another
+# prefix, put that folder in GST_PLUGIN_PATH.
+if(TARGET gstmivoraface)
+  pkg_get_variable(gst_system_plugins_dir gstreamer-1.0 pluginsdir)
+  string(REGEX REPLACE "^/usr/" "" gst_plugins_dir "${gst_system_plugins_dir}")
+  if(gst_plugins_dir STREQUAL "" OR IS_ABSOLUTE "${gst_plugins_dir}")
+    set(gst_plugins_dir ${CMAKE_INSTALL_LIBDIR}/gstreamer-1.0)
+  endif()
+  set(MIVORA_FACE_GST_PLUGIN_DIR ${gst_plugins_dir} CACHE STRING
+    "Where the GStreamer plugin is installed, relative to the prefix")
+  file(RELATIVE_PATH plugin_to_lib ${CMAKE_INSTALL_PREFIX}/${MIVORA_FACE_GST_PLUGIN_DIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+  set_target_properties(gstmivoraface PROPERTIES INSTALL_RPATH "$ORIGIN/${plugin_to_lib}")
+  install(TARGETS gstmivoraface LIBRARY DESTINATION ${MIVORA_FACE_GST_PLUGIN_DIR} COMPONENT gstreamer)
+  install(CODE "set(mivora_face_gst_plugin \"${MIVORA_FACE_GST_PLUGIN_DIR}/libgstmivoraface.so\")"
+    COMPONENT gstreamer)
+  install(CODE [[
+    if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+      file(RPATH_REMOVE FILE "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${mivora_face_gst_plugin}")
+    endif()
+  ]] COMPONENT gstreamer)
+endif()
+
 # Manual pages and the changelog, compressed as Debian wants them (gzip -9n:
 # smallest, and no time stamp, so that rebuilds give identical files).
 set(debian_docs_dir ${PROJECT_BINARY_DIR}/debian_docs)
@@ -76,6 +100,10 @@ install(FILES ${debian_docs_dir}/landmark_demo.1.gz ${debian_docs_dir}/mivora_be
 # Each package's copyright and changelog, in /usr/share/doc/<package>.
 set(mivora_face_components library development demo python)
 set(mivora_face_package_names libmivoraface1 libmivoraface-dev landmark-demo python3-mivoraface)
+if(TARGET gstmivoraface)
+  list(APPEND mivora_face_components gstreamer)
+  list(APPEND mivora_face_package_names gstreamer1.0-mivoraface)
+endif()
 foreach(component package IN ZIP_LISTS mivora_face_components mivora_face_package_names)
   install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${debian_docs_dir}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
@@ -119,9 +147,10 @@ set(CPACK_DEBIAN_LIBRARY_PACKAGE_REPLACES ${mivora_face_split_from})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/libmivoraface1/triggers)
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian/ldconfig_trigger_only.cmake)
 set(CPACK_COMPONENT_LIBRARY_DESCRIPTION "face detection and 68-point facial landmarks (C library)
-MivoraFace finds frontal human faces in 8-bit BGR images and gives the 68
-landmark points of each face (jaw line, brows, nose, eyes, mouth; the iBUG
-300-W layout). It is built on dlib's HOG face detector and dlib's shape
+MivoraFace finds frontal human faces in 8-bit images (BGR, RGB, gray and
+the YUV formats of cameras, read in place with their row strides) and gives
+the 68 landmark points of each face (jaw line, brows, nose, eyes, mouth; the
+iBUG 300-W layout). It is built on dlib's HOG face detector and dlib's shape
 predictor, and follows faces from frame to frame in video mode.
 
 This package holds the shared library and its models: dlib's 68-point
@@ -168,4 +197,14 @@ This package holds the Python 3 module mivoraface, a thin layer over the C
 library: mivoraface.detect(image) takes a numpy image as cv2.imread gives it
 and returns the faces with their boxes and landmarks as numpy arrays;
 python3 -m mivoraface prints or draws the faces of photos.")
+set(CPACK_DEBIAN_GSTREAMER_PACKAGE_SECTION video)
+set(CPACK_DEBIAN_GSTREAMER_PACKAGE_DEPENDS ${mivora_face_needs_library})
+set(CPACK_COMPONENT_GSTREAMER_DESCRIPTION "GStreamer element for face tracking and 68-point landmarks
+The element mivoraface finds and follows the faces in raw video with the
+MivoraFace library, one tracker per stream. For each frame it attaches a
+region-of-interest meta of type \"face\" per face (box, confidence and the
+68 landmark points), posts an element message with the faces as GStreamer's
+facedetect element does, and draws the points as red dots (property draw).
+It takes BGR, RGB, BGRA, RGBA, BGRx, RGBx, GRAY8, NV12, NV21, I420, YUY2
+and UYVY frames in place.")
 include(CPack)

@@ -1,7 +1,8 @@
 /*
  * mivora_face.h - MivoraFace: face detection and 68-point facial landmarks.
  *
- * MivoraFace finds frontal human faces in 8-bit BGR images and returns the
+ * MivoraFace finds frontal human faces in 8-bit images (BGR, RGB, gray and
+ * the YUV formats of cameras and media frameworks) and returns the
  * 68 landmark points of a chosen face (jaw line, brows, nose, eyes, mouth;
  * the iBUG 300-W point layout). It is built on dlib's HOG face detector and
  * dlib's shape predictor.
@@ -37,18 +38,28 @@
  * them, on the calling thread (about 20 ms with the packed model, see
  * below), and later calls use them until the process ends.
  *
- * Image format
- * ------------
- * Every image is 8 bits per channel, three channels in blue-green-red order,
- * rows stored one after another without padding: a row is 3 * width bytes and
- * the whole image 3 * width * height bytes. This is the layout of a
- * continuous OpenCV CV_8UC3 cv::Mat.
+ * Image formats
+ * -------------
+ * MivoraFaceDetectStd and MivoraFaceTrackerDetect take 8-bit BGR images,
+ * three channels in blue-green-red order, rows stored one after another
+ * without padding: a row is 3 * width bytes and the whole image
+ * 3 * width * height bytes. This is the layout of a continuous OpenCV CV_8UC3
+ * cv::Mat.
+ *
+ * MivoraFaceDetectImage and MivoraFaceTrackerDetectImage take a
+ * MivoraFaceImage instead: a pixel format (RGB and BGR with or without a
+ * fourth byte, gray, and the YUV formats cameras and media frameworks
+ * deliver, see "Pixel formats" below), and for each plane a pointer and a
+ * row stride, so that padded rows, regions of interest of larger frames and
+ * frames of GStreamer, FFmpeg or V4L2 are passed as they are. The library
+ * reads the pixels in place; it makes no copy of the frame in another layout.
  *
  * Coordinates
  * -----------
- * Landmarks are in pixel coordinates of the image given to the most recent
- * detection call: x counts columns to the right, y counts rows downwards, and
- * (0, 0) is the centre of the top-left pixel.
+ * Landmarks and boxes are in pixel coordinates of the image given to the
+ * most recent detection call, whatever its format (for the YUV formats,
+ * pixels of the full-resolution luma): x counts columns to the right, y
+ * counts rows downwards, and (0, 0) is the centre of the top-left pixel.
  *
  * Landmark model
  * --------------
@@ -160,6 +171,8 @@
 #define MIVORA_FACE_API
 #endif
 
+#include <stddef.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -204,8 +217,8 @@ extern "C" {
 /**
  * Find the faces in an image.
  *
- * @param pixels  the image's first byte, in the format described above; it
- *                must hold 3 * width * height readable bytes. The library
+ * @param pixels  the image's first byte, packed BGR (see "Image formats"
+ *                above); it must hold 3 * width * height readable bytes. The library
  *                keeps no pointer to it after the call returns.
  * @param width   image width in pixels, 1 to MIVORA_FACE_MAX_IMAGE_SIDE.
  * @param height  image height in pixels, 1 to MIVORA_FACE_MAX_IMAGE_SIDE.
@@ -224,8 +237,143 @@ extern "C" {
  *         After an error, the landmark call answers
  *         MIVORA_FACE_ERROR_NO_DETECTION until the next successful detection.
  */
-MIVORA_FACE_API int MivoraFaceDetectStd(const unsigned char* pixels, int width,
-                                        int height, int mode);
+MIVORA_FACE_API int MivoraFaceDetectStd(const unsigned char* pixels, int width, int height, int mode);
+
+/**
+ * Pixel formats
+ * -------------
+ * The format field of MivoraFaceImage. Every sample is 8 bits. "Row bytes"
+ * is the least stride a plane may have; a larger stride is padding between
+ * rows (or the row of a larger frame that an image is a region of), which
+ * is never read. Chroma planes of the 4:2:0 formats (NV12, NV21, I420) are
+ * ceil(width / 2) samples wide and ceil(height / 2) rows high, and packed
+ * 4:2:2 rows (YUYV, UYVY) hold ceil(width / 2) pairs of pixels, as GStreamer
+ * and FFmpeg lay out odd sizes.
+ *
+ * The library finds faces in the image's gray values. For the RGB formats it
+ * converts the colour bytes of each pixel it needs as OpenCV's
+ * COLOR_BGR2GRAY (COLOR_RGB2GRAY) does, to the bit; for the YUV formats the
+ * gray values are the luma (Y) samples as they are, as OpenCV's
+ * COLOR_YUV2GRAY_* conversions give them. This version reads only those
+ * bytes: the alpha or padding byte of 4-byte pixels and the chroma (U, V) of
+ * the YUV formats are never read. Every plane the format has must still be
+ * described validly (see MivoraFaceImage), so that the same description
+ * stays valid for versions that read them.
+ *
+ * YUV frames are usually of limited range (luma 16 to 235); their gray
+ * values then span a little less contrast than the same picture converted
+ * to RGB, which changes the detector's scores slightly and moves the
+ * landmarks by up to about a pixel.
+ */
+enum MivoraFacePixelFormat {
+    /** One plane, 3 bytes per pixel: blue, green, red. Row bytes: 3 * width.
+     *  OpenCV's CV_8UC3 images; GStreamer's BGR. */
+    MIVORA_FACE_FORMAT_BGR = 0,
+    /** One plane, 3 bytes per pixel: red, green, blue. Row bytes: 3 * width.
+     *  Python imaging libraries' RGB; GStreamer's RGB. */
+    MIVORA_FACE_FORMAT_RGB = 1,
+    /** One plane, 4 bytes per pixel: blue, green, red, alpha (not read).
+     *  Row bytes: 4 * width. GStreamer's BGRA. */
+    MIVORA_FACE_FORMAT_BGRA = 2,
+    /** One plane, 4 bytes per pixel: red, green, blue, alpha (not read).
+     *  Row bytes: 4 * width. GStreamer's RGBA; browsers' and SDL's RGBA32. */
+    MIVORA_FACE_FORMAT_RGBA = 3,
+    /** As MIVORA_FACE_FORMAT_BGRA, the fourth byte unused. GStreamer's BGRx. */
+    MIVORA_FACE_FORMAT_BGRX = 4,
+    /** As MIVORA_FACE_FORMAT_RGBA, the fourth byte unused. GStreamer's RGBx. */
+    MIVORA_FACE_FORMAT_RGBX = 5,
+    /** One plane, 1 byte per pixel: gray. Row bytes: width. GStreamer's
+     *  GRAY8; OpenCV's CV_8UC1. */
+    MIVORA_FACE_FORMAT_GRAY8 = 6,
+    /** Two planes, 4:2:0. Plane 0: luma, 1 byte per pixel, row bytes width,
+     *  height rows. Plane 1: chroma, U and V interleaved (U first) for each
+     *  2x2 block of pixels, row bytes 2 * ceil(width / 2), ceil(height / 2)
+     *  rows. Read: plane 0. */
+    MIVORA_FACE_FORMAT_NV12 = 7,
+    /** As MIVORA_FACE_FORMAT_NV12 with V first in plane 1 (Android's
+     *  camera frames). Read: plane 0. */
+    MIVORA_FACE_FORMAT_NV21 = 8,
+    /** Three planes, 4:2:0. Plane 0: luma, row bytes width, height rows;
+     *  plane 1: U and plane 2: V, each row bytes ceil(width / 2),
+     *  ceil(height / 2) rows. FFmpeg's yuv420p; also YV12 with planes 1 and
+     *  2 swapped. Read: plane 0. */
+    MIVORA_FACE_FORMAT_I420 = 9,
+    /** One plane, packed 4:2:2: each pair of pixels is 4 bytes Y0 U Y1 V.
+     *  Row bytes: 4 * ceil(width / 2). V4L2's YUYV, GStreamer's YUY2,
+     *  FFmpeg's yuyv422. Read: the Y bytes. */
+    MIVORA_FACE_FORMAT_YUYV = 10,
+    /** As MIVORA_FACE_FORMAT_YUYV with each pair stored U Y0 V Y1. Read: the Y
+     *  bytes. */
+    MIVORA_FACE_FORMAT_UYVY = 11
+};
+
+/** Number of pixel formats: formats are 0 to MIVORA_FACE_FORMAT_COUNT - 1. */
+#define MIVORA_FACE_FORMAT_COUNT 12
+
+/** The most planes a format has (I420's three). */
+#define MIVORA_FACE_MAX_PLANES 3
+
+/**
+ * An image in memory: its format, its size, and where each plane's rows are.
+ *
+ * Rows are stored top row first; row y of plane i starts at
+ * planes[i] + y * strides[i]. A description is valid when:
+ * - format is one of enum MivoraFacePixelFormat;
+ * - width and height are 1 to MIVORA_FACE_MAX_IMAGE_SIDE (odd sizes too);
+ * - for each plane the format has (1 to 3, see the formats), planes[i] is
+ *   not NULL and strides[i] is at least the plane's row bytes (no negative
+ *   strides: bottom-up images are not described), and the plane's extent,
+ *   strides[i] * (rows - 1) + row bytes, fits in a ptrdiff_t and in the
+ *   address space after planes[i]. The caller guarantees that those bytes
+ *   are readable; the bytes between rows are never read.
+ * Entries beyond the format's planes are ignored. Planes may be anywhere,
+ * in one buffer or several, without alignment.
+ *
+ * For example, a packed BGR image is {MIVORA_FACE_FORMAT_BGR, width,
+ * height, {pixels}, {3 * width}}; a region of interest (x, y, w, h) of it
+ * is {MIVORA_FACE_FORMAT_BGR, w, h, {pixels + y * 3 * width + 3 * x},
+ * {3 * width}}, and its faces are in the region's coordinates; a GStreamer
+ * NV12 frame is {MIVORA_FACE_FORMAT_NV12, width, height,
+ * {GST_VIDEO_FRAME_PLANE_DATA(f, 0), GST_VIDEO_FRAME_PLANE_DATA(f, 1)},
+ * {GST_VIDEO_FRAME_PLANE_STRIDE(f, 0), GST_VIDEO_FRAME_PLANE_STRIDE(f, 1)}}.
+ */
+typedef struct MivoraFaceImage {
+    /** One of enum MivoraFacePixelFormat. */
+    int format;
+    /** Width and height in pixels. */
+    int width, height;
+    /** The first byte of each plane's top row. */
+    const unsigned char* planes[MIVORA_FACE_MAX_PLANES];
+    /** Bytes from the start of one row of each plane to the start of the
+     *  next. */
+    ptrdiff_t strides[MIVORA_FACE_MAX_PLANES];
+} MivoraFaceImage;
+
+/**
+ * Find the faces in an image of any of the pixel formats: MivoraFaceDetectStd
+ * for images described by a MivoraFaceImage. MivoraFaceDetectStd(pixels,
+ * width, height, mode) is this call on {MIVORA_FACE_FORMAT_BGR, width,
+ * height, {pixels}, {3 * width}}, with the same answers.
+ *
+ * @param image  the image; the library reads its planes during the call and
+ *               keeps no pointer to them, nor to image, afterwards.
+ * @param mode   MIVORA_FACE_MODE_VIDEO or MIVORA_FACE_MODE_STILL, as for
+ *               MivoraFaceDetectStd. Successive video frames may change
+ *               format or strides; a change of size starts afresh.
+ *
+ * @return the number of faces found, as MivoraFaceDetectStd; boxes and
+ *         landmarks are in the pixel coordinates of image. Or:
+ *         MIVORA_FACE_ERROR_INVALID_ARGUMENT when image is NULL, its
+ *         description is not valid (see MivoraFaceImage: an unknown format, a
+ *         side out of range, a NULL plane, a stride smaller than a row or
+ *         negative, an extent that overflows) or mode is unknown; no pixel is
+ *         then read;
+ *         MIVORA_FACE_ERROR_MODEL_UNAVAILABLE when the model cannot be read;
+ *         MIVORA_FACE_ERROR_INTERNAL on an internal failure.
+ *         After an error, the landmark call answers
+ *         MIVORA_FACE_ERROR_NO_DETECTION until the next successful detection.
+ */
+MIVORA_FACE_API int MivoraFaceDetectImage(const MivoraFaceImage* image, int mode);
 
 /**
  * Get the 68 landmark points of one face of the calling thread's most recent
@@ -341,6 +489,10 @@ MIVORA_FACE_API void MivoraFaceTrackerDestroy(MivoraFaceTracker* tracker);
  *  MIVORA_FACE_ERROR_INVALID_ARGUMENT when tracker is NULL. */
 MIVORA_FACE_API int MivoraFaceTrackerDetect(MivoraFaceTracker* tracker, const unsigned char* pixels, int width,
                                             int height, int mode);
+
+/** MivoraFaceDetectImage on a tracker's state; also
+ *  MIVORA_FACE_ERROR_INVALID_ARGUMENT when tracker is NULL. */
+MIVORA_FACE_API int MivoraFaceTrackerDetectImage(MivoraFaceTracker* tracker, const MivoraFaceImage* image, int mode);
 
 /** MivoraGetFaceLandmark68Std on a tracker's most recent detection. */
 MIVORA_FACE_API int MivoraFaceTrackerGetLandmark68(MivoraFaceTracker* tracker, int face_index, float* landmarks);

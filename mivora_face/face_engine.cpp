@@ -1,6 +1,7 @@
 #include "face_engine.h"
 
 #include "mivora_face.h"
+#include "pixel_format.h"
 
 #include <dlfcn.h>
 #include <malloc.h>
@@ -27,8 +28,6 @@ constexpr const char* kDetectorName = "frontal_face_detector.mivora";
 // After a frame this large the session's scan buffers are given back to the
 // system rather than kept for frames that will rarely be as large.
 constexpr long kLargeFramePixels = 4096L * 2048L;
-
-bool validSide(int side) { return side > 0 && side <= MIVORA_FACE_MAX_IMAGE_SIDE; }
 
 void fillZeros(float* values) { std::fill(values, values + MIVORA_FACE_LANDMARK_VALUE_COUNT, 0.0f); }
 
@@ -92,9 +91,9 @@ std::unique_ptr<SharedModels> loadModels(const ModelFiles& files, std::string& p
 
 } // namespace
 
-int FaceSession::detect(const SharedModels& models, const LandmarkSource& landmarks, const unsigned char* pixels,
-                        int width, int height, int mode)
+int FaceSession::detect(const SharedModels& models, const LandmarkSource& landmarks, const ImageView& frame, int mode)
 {
+    const int width = frame.width, height = frame.height;
     valid_ = false;
     if (!detector_)
         detector_ = std::make_unique<FaceDetector>(models.detector);
@@ -109,11 +108,11 @@ int FaceSession::detect(const SharedModels& models, const LandmarkSource& landma
             forget();
             return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
         }
-        tracker_.track(ImageView::ofBgr(pixels, width, height), *detector_, model);
+        tracker_.track(frame, *detector_, model);
         faces = static_cast<int>(tracker_.faces().size());
     } else {
         tracker_.reset();
-        bgrToGray(pixels, width, height, gray_);
+        toGray(frame, gray_);
         stillFaces_ = detector_->scanWholeFrame(gray_);
         faces = static_cast<int>(stillFaces_.size());
         stillIds_.clear();
@@ -277,10 +276,9 @@ FaceSession& FaceEngine::callersSession()
     return session;
 }
 
-int FaceEngine::detect(FaceSession& session, const unsigned char* pixels, int width, int height, int mode)
+int FaceEngine::detect(FaceSession& session, const MivoraFaceImage* image, int mode)
 {
-    if (pixels == nullptr || !validSide(width) || !validSide(height) ||
-        (mode != MIVORA_FACE_MODE_STILL && mode != MIVORA_FACE_MODE_VIDEO)) {
+    if (!isValidImage(image) || (mode != MIVORA_FACE_MODE_STILL && mode != MIVORA_FACE_MODE_VIDEO)) {
         session.forget();
         return MIVORA_FACE_ERROR_INVALID_ARGUMENT;
     }
@@ -290,7 +288,7 @@ int FaceEngine::detect(FaceSession& session, const unsigned char* pixels, int wi
         return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
     }
     return session.detect(
-        *shared, [this] { return landmarkModel(); }, pixels, width, height, mode);
+        *shared, [this] { return landmarkModel(); }, grayView(*image), mode);
 }
 
 int FaceEngine::landmarks(FaceSession& session, int faceIndex, float* values)

@@ -44,8 +44,7 @@ using LandmarkSource = std::function<const LandmarkModel*()>;
 class FaceSession {
 public:
     // Requires: the arguments are valid (FaceEngine checks them).
-    int detect(const SharedModels& models, const LandmarkSource& landmarks, const unsigned char* pixels, int width,
-               int height, int mode);
+    int detect(const SharedModels& models, const LandmarkSource& landmarks, const ImageView& frame, int mode);
     int landmarks(const LandmarkSource& landmarks, int faceIndex, float* values);
     // A face found this frame has its landmarks read, for the roll they show.
     int box(const LandmarkSource& landmarks, int faceIndex, MivoraFaceBox& box);
@@ -82,7 +81,7 @@ public:
     FaceEngine& operator=(const FaceEngine&) = delete;
 
     // Same contracts as the C functions, on a given session.
-    int detect(FaceSession& session, const unsigned char* pixels, int width, int height, int mode);
+    int detect(FaceSession& session, const MivoraFaceImage* image, int mode);
     int landmarks(FaceSession& session, int faceIndex, float* values);
     int box(FaceSession& session, int faceIndex, MivoraFaceBox* box);
     int id(FaceSession& session, int faceIndex, long long* id);

@@ -397,7 +397,7 @@ void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const La
     if (searchParts_ > 0) {
         // This frame's part of the search: faces not followed yet are added.
         const std::vector<int> firsts = detector.levelParts(frame.width, frame.height, searchParts_);
-        bgrToGray(frame.data, frame.width, frame.height, gray_);
+        toGray(frame, gray_);
         for (const Detection& found : detector.scanLevels(gray_, firsts[searchPart_], firsts[searchPart_ + 1] - 1)) {
             addIfNew(kept, found, FacePose::of(found.rect));
         }

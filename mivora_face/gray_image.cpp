@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace mivora {
 
@@ -11,21 +12,81 @@ namespace {
 // Buffers above this size are not kept for smaller images.
 constexpr std::size_t kKeptBufferBytes = std::size_t{4} << 20;
 
-// Written as one plain loop so that the compiler vectorises it for each
-// instruction set; AVX2 halves its time.
-inline __attribute__((always_inline)) void convertBody(const unsigned char* __restrict bgr,
-                                                       unsigned char* __restrict gray, std::size_t count)
+// Each row conversion is one plain loop, so that the compiler vectorises it
+// for each instruction set; AVX2 halves the colour conversions' time.
+using RowToGray = void (*)(const unsigned char* in, unsigned char* out, std::size_t count);
+
+template <int PixelBytes, bool Rgb>
+inline __attribute__((always_inline)) void colourRow(const unsigned char* __restrict in, unsigned char* __restrict out,
+                                                     std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        const unsigned char* p = in + PixelBytes * i;
+        out[i] = Rgb ? grayOf(p[2], p[1], p[0]) : grayOf(p[0], p[1], p[2]);
+    }
+}
+
+// The luma bytes of packed 4:2:2 YUV, every other byte.
+inline __attribute__((always_inline)) void lumaRow(const unsigned char* __restrict in, unsigned char* __restrict out,
+                                                   std::size_t count)
 {
     for (std::size_t i = 0; i < count; ++i)
-        gray[i] = grayOf(bgr + 3 * i);
+        out[i] = in[2 * i];
 }
-void convertBaseline(const unsigned char* bgr, unsigned char* gray, std::size_t count)
+
+void copyRow(const unsigned char* in, unsigned char* out, std::size_t count) { std::memcpy(out, in, count); }
+
+// The conversions for one instruction set, by kind of pixel.
+struct RowConversions {
+    RowToGray bgr, rgb, bgrx, rgbx, luma2;
+};
+
+template <int PixelBytes, bool Rgb> void colourRowBaseline(const unsigned char* in, unsigned char* out, std::size_t n)
 {
-    convertBody(bgr, gray, count);
+    colourRow<PixelBytes, Rgb>(in, out, n);
 }
-__attribute__((target("avx2"))) void convertAvx2(const unsigned char* bgr, unsigned char* gray, std::size_t count)
+void lumaRowBaseline(const unsigned char* in, unsigned char* out, std::size_t n) { lumaRow(in, out, n); }
+template <int PixelBytes, bool Rgb>
+__attribute__((target("avx2"))) void colourRowAvx2(const unsigned char* in, unsigned char* out, std::size_t n)
 {
-    convertBody(bgr, gray, count);
+    colourRow<PixelBytes, Rgb>(in, out, n);
+}
+__attribute__((target("avx2"))) void lumaRowAvx2(const unsigned char* in, unsigned char* out, std::size_t n)
+{
+    lumaRow(in, out, n);
+}
+
+constexpr RowConversions kBaseline = {colourRowBaseline<3, false>, colourRowBaseline<3, true>,
+                                      colourRowBaseline<4, false>, colourRowBaseline<4, true>, lumaRowBaseline};
+constexpr RowConversions kAvx2 = {colourRowAvx2<3, false>, colourRowAvx2<3, true>, colourRowAvx2<4, false>,
+                                  colourRowAvx2<4, true>, lumaRowAvx2};
+
+void convert(const RowConversions& conversions, const ImageView& image, GrayImage& gray)
+{
+    gray.resize(image.width, image.height);
+    RowToGray row = nullptr;
+    if (image.colour && image.pixelBytes == 3)
+        row = image.rgb ? conversions.rgb : conversions.bgr;
+    else if (image.colour && image.pixelBytes == 4)
+        row = image.rgb ? conversions.rgbx : conversions.bgrx;
+    else if (!image.colour && image.pixelBytes == 1)
+        row = copyRow;
+    else if (!image.colour && image.pixelBytes == 2)
+        row = conversions.luma2;
+    const auto width = static_cast<std::size_t>(image.width);
+    if (row == nullptr) { // no other layout is made; kept correct all the same
+        for (int y = 0; y < image.height; ++y)
+            for (int x = 0; x < image.width; ++x)
+                gray.row(y)[x] = image.gray(x, y);
+        return;
+    }
+    if (image.stride == width * static_cast<std::size_t>(image.pixelBytes)) {
+        // Rows without padding: one long row, which vectorises best.
+        row(image.data, gray.data(), width * static_cast<std::size_t>(image.height));
+        return;
+    }
+    for (int y = 0; y < image.height; ++y)
+        row(image.data + static_cast<std::size_t>(y) * image.stride, gray.row(y), width);
 }
 
 } // namespace
@@ -43,18 +104,12 @@ void GrayImage::resize(int width, int height)
     height_ = height;
 }
 
-void bgrToGray(const unsigned char* bgr, int width, int height, GrayImage& gray)
+void toGray(const ImageView& image, GrayImage& gray)
 {
-    gray.resize(width, height);
-    const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    (__builtin_cpu_supports("avx2") ? convertAvx2 : convertBaseline)(bgr, gray.data(), count);
+    convert(__builtin_cpu_supports("avx2") ? kAvx2 : kBaseline, image, gray);
 }
 
-void bgrToGrayBaseline(const unsigned char* bgr, int width, int height, GrayImage& gray)
-{
-    gray.resize(width, height);
-    convertBaseline(bgr, gray.data(), static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-}
+void toGrayBaseline(const ImageView& image, GrayImage& gray) { convert(kBaseline, image, gray); }
 
 namespace {
 
@@ -112,7 +167,7 @@ void warpToGray(const ImageView& source, const Affine& outToSource, int outWidth
     const int smallWidth = std::max(1, (right - left) / factor);
     const int smallHeight = std::max(1, (bottom - top) / factor);
 
-    if (factor == 1 && source.channels == 1) {
+    if (factor == 1 && !source.colour && source.pixelBytes == 1) {
         // Gray and not shrunk: sampled straight from the source, to the same bits.
         Affine toCovered = outToSource;
         toCovered.m[4] -= left;

@@ -35,41 +35,59 @@ private:
 
 // OpenCV's COLOR_BGR2GRAY of one pixel, to the bit: fixed-point ITU-R BT.601
 // weights with 15 fraction bits.
-inline unsigned char grayOf(const unsigned char* bgr)
+inline unsigned char grayOf(unsigned blue, unsigned green, unsigned red)
 {
-    return static_cast<unsigned char>((bgr[0] * 3735u + bgr[1] * 19235u + bgr[2] * 9798u + (1u << 14)) >> 15);
+    return static_cast<unsigned char>((blue * 3735u + green * 19235u + red * 9798u + (1u << 14)) >> 15);
 }
+inline unsigned char grayOf(const unsigned char* bgr) { return grayOf(bgr[0], bgr[1], bgr[2]); }
 
-// Requires: bgr holds width * height pixels of 3 bytes, blue first.
-// Ensures:  gray is OpenCV's COLOR_BGR2GRAY of it, to the bit.
-//           Vectorised for AVX2 where the processor has it.
-void bgrToGray(const unsigned char* bgr, int width, int height, GrayImage& gray);
-// The same with x86-64's baseline instructions only (for tests).
-void bgrToGrayBaseline(const unsigned char* bgr, int width, int height, GrayImage& gray);
-
-// Pixels to read from without copying: a GrayImage, or the caller's BGR
-// image read as gray pixel by pixel (for the few pixels tracking needs).
+// Pixels to read from without copying: a GrayImage, or the caller's image in
+// place, read as gray pixel by pixel (for the few pixels tracking needs).
+// A pixel is one gray byte (a gray image, or the luma of a YUV format), or
+// three colour bytes; pixels of a row are pixelBytes apart.
 struct ImageView {
-    const unsigned char* data = nullptr;
+    const unsigned char* data = nullptr; // the first pixel's first byte
     int width = 0, height = 0;
-    int channels = 1; // 1: gray; 3: BGR
-    std::size_t stride = 0;
+    std::size_t stride = 0; // bytes from one row to the next
+    int pixelBytes = 1;
+    bool colour = false; // three colour bytes per pixel, else one gray byte
+    bool rgb = false;    // colour bytes in red-green-blue order, else blue-green-red
 
     static ImageView of(const GrayImage& gray)
     {
-        return {gray.data(), gray.width(), gray.height(), 1, static_cast<std::size_t>(gray.width())};
+        return {gray.data(), gray.width(), gray.height(), static_cast<std::size_t>(gray.width())};
     }
     static ImageView ofBgr(const unsigned char* bgr, int width, int height)
     {
-        return {bgr, width, height, 3, static_cast<std::size_t>(width) * 3};
+        return {bgr, width, height, static_cast<std::size_t>(width) * 3, 3, true, false};
     }
     // Requires: (x, y) inside the image.
     unsigned char gray(int x, int y) const
     {
-        const unsigned char* p = data + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x) * channels;
-        return channels == 1 ? *p : grayOf(p);
+        const unsigned char* p = data + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x) * pixelBytes;
+        if (!colour)
+            return *p;
+        return rgb ? grayOf(p[2], p[1], p[0]) : grayOf(p[0], p[1], p[2]);
     }
 };
+
+// Ensures: gray is the image's gray value at every pixel (for colour pixels
+//          OpenCV's COLOR_BGR2GRAY or COLOR_RGB2GRAY, to the bit).
+//          Vectorised for AVX2 where the processor has it.
+void toGray(const ImageView& image, GrayImage& gray);
+// The same with x86-64's baseline instructions only (for tests).
+void toGrayBaseline(const ImageView& image, GrayImage& gray);
+
+// Requires: bgr holds width * height pixels of 3 bytes, blue first.
+// Ensures:  gray is OpenCV's COLOR_BGR2GRAY of it, to the bit.
+inline void bgrToGray(const unsigned char* bgr, int width, int height, GrayImage& gray)
+{
+    toGray(ImageView::ofBgr(bgr, width, height), gray);
+}
+inline void bgrToGrayBaseline(const unsigned char* bgr, int width, int height, GrayImage& gray)
+{
+    toGrayBaseline(ImageView::ofBgr(bgr, width, height), gray);
+}
 
 // A 2-D affine map: (x, y) -> (m[0] x + m[1] y + m[4], m[2] x + m[3] y + m[5]).
 struct Affine {

@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <new>
 
@@ -104,11 +105,30 @@ template <typename Call> int onTracker(MivoraFaceTracker* tracker, Call call)
     return status;
 }
 
+// The packed BGR pixels of MivoraFaceDetectStd and MivoraFaceTrackerDetect
+// as an image description, checked like any other.
+MivoraFaceImage packedBgr(const unsigned char* pixels, int width, int height)
+{
+    MivoraFaceImage image{};
+    image.format = MIVORA_FACE_FORMAT_BGR;
+    image.width = width;
+    image.height = height;
+    image.planes[0] = pixels;
+    image.strides[0] = 3 * static_cast<std::ptrdiff_t>(width);
+    return image;
+}
+
 } // namespace
 
 extern "C" int MivoraFaceDetectStd(const unsigned char* pixels, int width, int height, int mode)
 {
-    return guarded([&] { return engine().detect(mivora::FaceEngine::callersSession(), pixels, width, height, mode); });
+    const MivoraFaceImage image = packedBgr(pixels, width, height);
+    return guarded([&] { return engine().detect(mivora::FaceEngine::callersSession(), &image, mode); });
+}
+
+extern "C" int MivoraFaceDetectImage(const MivoraFaceImage* image, int mode)
+{
+    return guarded([&] { return engine().detect(mivora::FaceEngine::callersSession(), image, mode); });
 }
 
 extern "C" int MivoraGetFaceLandmark68Std(int face_index, float* landmarks)
@@ -167,8 +187,13 @@ extern "C" void MivoraFaceTrackerDestroy(MivoraFaceTracker* tracker)
 extern "C" int MivoraFaceTrackerDetect(MivoraFaceTracker* tracker, const unsigned char* pixels, int width, int height,
                                        int mode)
 {
-    return onTracker(
-        tracker, [&](mivora::FaceSession& session) { return engine().detect(session, pixels, width, height, mode); });
+    const MivoraFaceImage image = packedBgr(pixels, width, height);
+    return onTracker(tracker, [&](mivora::FaceSession& session) { return engine().detect(session, &image, mode); });
+}
+
+extern "C" int MivoraFaceTrackerDetectImage(MivoraFaceTracker* tracker, const MivoraFaceImage* image, int mode)
+{
+    return onTracker(tracker, [&](mivora::FaceSession& session) { return engine().detect(session, image, mode); });
 }
 
 extern "C" int MivoraFaceTrackerGetLandmark68(MivoraFaceTracker* tracker, int face_index, float* landmarks)

@@ -1,9 +1,10 @@
 #!/bin/bash
-# Builds the four Debian packages (cpack -G DEB), checks them with lintian
+# Builds the five Debian packages (cpack -G DEB), checks them with lintian
 # (any error fails), installs them with apt-get as a user would and checks
 # what they installed: the demo without a camera (status 1, the message, no
-# stdout), a C program built against libmivoraface-dev, and the README's
-# Python example against python3-mivoraface. Then the upgrade from the
+# stdout), a C program built against libmivoraface-dev, the README's
+# Python example against python3-mivoraface, and gst-inspect-1.0 mivoraface
+# against gstreamer1.0-mivoraface. Then the upgrade from the
 # single landmark-demo 1.0.0 package. Purges everything it installed.
 # Needs root (or sudo); CI runs it on its throw-away machine.
 #
@@ -15,7 +16,7 @@ sudo=
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 apt_get() { DEBIAN_FRONTEND=noninteractive $sudo apt-get "$@"; }
 
-packages=(libmivoraface1 libmivoraface-dev landmark-demo python3-mivoraface)
+packages=(libmivoraface1 libmivoraface-dev landmark-demo python3-mivoraface gstreamer1.0-mivoraface)
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")
 [ -n "$version" ] || { echo "no project version in $build_dir/CMakeCache.txt"; exit 1; }
 work=$(mktemp -d)
@@ -76,7 +77,8 @@ expect_no_files() { # expect_no_files DEB REGEX
 expect_field() { # expect_field DEB FIELD REGEX
     field "$1" "$2" | grep -qE -- "$3" || fail "$(basename "$1") $2 does not match $3: $(field "$1" "$2")"
 }
-lib=${debs[0]} dev=${debs[1]} demo=${debs[2]} python=${debs[3]}
+lib=${debs[0]} dev=${debs[1]} demo=${debs[2]} python=${debs[3]} gst=${debs[4]}
+gst_plugin_dir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/gstreamer-1.0
 for i in "${!packages[@]}"; do
     expect_files "${debs[$i]}" "/usr/share/doc/${packages[$i]}/copyright" \
         "/usr/share/doc/${packages[$i]}/changelog.gz"
@@ -93,6 +95,8 @@ expect_no_files "$demo" 'libmivoraface|^/usr/include|^/usr/share/mivoraface'
 expect_files "$python" /usr/lib/python3/dist-packages/mivoraface/__init__.py \
     /usr/lib/python3/dist-packages/mivoraface/__main__.py
 expect_no_files "$python" '__pycache__|\.pyc$'
+expect_files "$gst" "$gst_plugin_dir/libgstmivoraface.so"
+expect_no_files "$gst" 'libmivoraface|^/usr/include|^/usr/share/mivoraface'
 
 exact="libmivoraface1 \(= $version\)" at_least="libmivoraface1 \(>= $version\)"
 expect_field "$lib" Depends 'libdlib19\.1'
@@ -105,6 +109,9 @@ expect_field "$demo" Depends 'libopencv-highgui406'
 expect_field "$python" Depends "^python3, python3-numpy, $at_least$"
 expect_field "$python" Recommends python3-opencv
 expect_field "$python" Architecture '^all$'
+expect_field "$gst" Depends "$at_least"
+expect_field "$gst" Depends 'libgstreamer1\.0-0'
+expect_field "$gst" Depends 'libgstreamer-plugins-base1\.0-0'
 for deb in "$lib" "$dev"; do
     expect_field "$deb" Breaks '^landmark-demo \(<< 1\.1\.0\)$'
     expect_field "$deb" Replaces '^landmark-demo \(<< 1\.1\.0\)$'
@@ -165,14 +172,31 @@ check_installed_python() {
     echo "installed Python module: ok"
 }
 
+check_installed_gstreamer() {
+    # The system's plugin folder, not the build tree's, and a fresh registry.
+    local inspect
+    inspect=$(env -u GST_PLUGIN_PATH -u LD_LIBRARY_PATH GST_REGISTRY="$work/gst-registry.bin" \
+        gst-inspect-1.0 mivoraface 2>&1) || { echo "$inspect"; fail "gst-inspect-1.0 mivoraface failed"; }
+    # /lib is /usr/lib on a merged-/usr system, and GStreamer may name either.
+    grep -qE "Filename +(/usr)?${gst_plugin_dir#/usr}/libgstmivoraface.so" <<<"$inspect" ||
+        { echo "$inspect"; fail "plugin path"; }
+    grep -q "draw *: Draw the 68 landmark points" <<<"$inspect" || { echo "$inspect"; fail "no draw property"; }
+    if readelf -d "$gst_plugin_dir/libgstmivoraface.so" | grep -E 'RPATH|RUNPATH'; then
+        fail "the installed plugin has a run path"
+    fi
+    echo "installed GStreamer element: ok"
+}
+
+command -v gst-inspect-1.0 >/dev/null || apt_get install -y --no-install-recommends gstreamer1.0-tools >/dev/null
 apt_get install -y "${debs[@]}" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt-get install failed"; }
 check_installed
 bash "$source_dir/tests/consumer/run_consumer_test.sh" --prefix /usr
 check_installed_python
+check_installed_gstreamer
 
 purge
 for path in /usr/lib/libmivoraface.so.1 /usr/share/mivoraface /usr/lib/python3/dist-packages/mivoraface \
-    /usr/bin/landmark_demo /usr/include/mivora_face.h; do
+    /usr/bin/landmark_demo /usr/include/mivora_face.h "$gst_plugin_dir/libgstmivoraface.so"; do
     [ ! -e "$path" ] || fail "$path is left after purging the packages"
 done
 echo "install and purge: ok"

@@ -9,6 +9,8 @@
 //                [--scenarios PHOTO[@SCALE]... [--frames-scale F]]
 //   mivora_bench --make-clip PHOTO OUT.avi WIDTHxHEIGHT FRAMES [still]
 //   mivora_bench --throughput CLIP [THREADS]
+//   mivora_bench --formats PHOTO [WIDTHxHEIGHT [FRAMES [ROUNDS]]]
+#include "bench_formats.h"
 #include "bench_scenarios.h"
 #include "mivora_face.h"
 #include "reference_pipeline.h"
@@ -369,25 +371,12 @@ bool makeClip(const std::string& photoPath, const std::string& outPath, cv::Size
         std::fprintf(stderr, "mivora_bench: cannot write %s\n", outPath.c_str());
         return false;
     }
-    cv::Mat background(size, CV_8UC3);
-    cv::RNG rng(2024);
-    rng.fill(background, cv::RNG::UNIFORM, 40, 220);
-    cv::GaussianBlur(background, background, cv::Size(0, 0), 3.0);
+    const cv::Mat background = mivora::clipBackground(size);
     const int emptyFrom = still ? frames : frames * 2 / 5;
     const int emptyTo = still ? frames : frames * 3 / 5;
-    for (int i = 0; i < frames; ++i) {
-        cv::Mat frame = background.clone();
-        if (i < emptyFrom || i >= emptyTo) {
-            const double t = still ? 0.0 : i * 2.0 * CV_PI;
-            const double scale = 0.8 * size.height / photo.rows * (1.0 + 0.15 * std::sin(t / 110.0));
-            const double cx = size.width / 2.0 + 0.12 * size.width * std::sin(t / 90.0);
-            const double cy = size.height / 2.0 + 0.06 * size.height * std::sin(t / 70.0);
-            const cv::Mat warp = (cv::Mat_<double>(2, 3) << scale, 0, cx - scale * photo.cols / 2.0, 0, scale,
-                                  cy - scale * photo.rows / 2.0);
-            cv::warpAffine(photo, frame, warp, size, cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
-        }
-        writer << frame;
-    }
+    for (int i = 0; i < frames; ++i)
+        writer << (i < emptyFrom || i >= emptyTo ? mivora::driftingPhotoFrame(photo, background, i, still)
+                                                 : background);
     if (still)
         std::fprintf(stderr, "%s: %d identical frames of %dx%d\n", outPath.c_str(), frames, size.width, size.height);
     else
@@ -442,21 +431,26 @@ int measureThroughput(const std::string& path, int threads)
 
 int usage(const char* program)
 {
-    std::fprintf(stderr,
-                 "usage: %s [--reference] [--annotate DIR] [--json FILE] [INPUT...]\n"
-                 "          [--scenarios PHOTO[@SCALE]... [--frames-scale F]]\n"
-                 "       %s --make-clip PHOTO OUT.avi WIDTHxHEIGHT FRAMES [still]\n"
-                 "       %s --throughput CLIP [THREADS]\n"
-                 "Video files run in video mode, photos in still mode. --reference also runs the plain dlib\n"
-                 "pipeline and compares; --annotate writes each frame with the landmarks drawn (MivoraFace red,\n"
-                 "reference green, a scenario's truth blue); --json writes the figures. --throughput compares the\n"
-                 "frames per second of one thread and of THREADS (default 2) threads, each running the whole clip.\n"
-                 "--scenarios: the arguments after it are photos (PHOTO@2: enlarged 2x first), each moved in memory\n"
-                 "in front of a 640x480 camera (tilt, walk-away, still-noise, pan, leave-return, occlusion,\n"
-                 "motion-blur, turn, entering tilted or small); both pipelines run on every frame and are scored\n"
-                 "against the reference's landmarks on the unmoved photo. --frames-scale F makes every scenario F\n"
-                 "times as long.\n",
-                 program, program, program);
+    std::fprintf(
+        stderr,
+        "usage: %s [--reference] [--annotate DIR] [--json FILE] [INPUT...]\n"
+        "          [--scenarios PHOTO[@SCALE]... [--frames-scale F]]\n"
+        "       %s --make-clip PHOTO OUT.avi WIDTHxHEIGHT FRAMES [still]\n"
+        "       %s --throughput CLIP [THREADS]\n"
+        "       %s --formats PHOTO [WIDTHxHEIGHT [FRAMES [ROUNDS]]]\n"
+        "Video files run in video mode, photos in still mode. --reference also runs the plain dlib\n"
+        "pipeline and compares; --annotate writes each frame with the landmarks drawn (MivoraFace red,\n"
+        "reference green, a scenario's truth blue); --json writes the figures. --throughput compares the\n"
+        "frames per second of one thread and of THREADS (default 2) threads, each running the whole clip.\n"
+        "--formats: a clip of PHOTO (default 1280x720, 150 frames, 3 rounds) followed in video mode as packed\n"
+        "BGR, NV12, I420, YUYV and RGBA frames, and as NV12 converted to BGR by OpenCV first; and the gray image\n"
+        "from BGR and NV12 frames against OpenCV's conversion and the copy into packed BGR.\n"
+        "--scenarios: the arguments after it are photos (PHOTO@2: enlarged 2x first), each moved in memory\n"
+        "in front of a 640x480 camera (tilt, walk-away, still-noise, pan, leave-return, occlusion,\n"
+        "motion-blur, turn, entering tilted or small); both pipelines run on every frame and are scored\n"
+        "against the reference's landmarks on the unmoved photo. --frames-scale F makes every scenario F\n"
+        "times as long.\n",
+        program, program, program, program);
     return 2;
 }
 
@@ -471,6 +465,16 @@ int main(int argc, char** argv)
             std::atoi(argv[5]) <= 0)
             return usage(argv[0]);
         return makeClip(argv[2], argv[3], cv::Size(width, height), std::atoi(argv[5]), still) ? 0 : 1;
+    }
+    if (argc >= 3 && std::strcmp(argv[1], "--formats") == 0) {
+        int width = 1280, height = 720;
+        const int frames = argc >= 5 ? std::atoi(argv[4]) : 150;
+        const int rounds = argc >= 6 ? std::atoi(argv[5]) : 3;
+        if (argc > 6 ||
+            (argc >= 4 && (std::sscanf(argv[3], "%dx%d", &width, &height) != 2 || width <= 0 || height <= 0)) ||
+            frames <= 0 || rounds <= 0)
+            return usage(argv[0]);
+        return mivora::runFormatBench(argv[2], cv::Size(width, height), frames, rounds) ? 0 : 1;
     }
     if (argc >= 3 && std::strcmp(argv[1], "--throughput") == 0) {
         const int threads = argc == 4 ? std::atoi(argv[3]) : 2;

@@ -10,7 +10,10 @@ A thin layer over the C library libmivoraface.so.1:
         print(face.landmarks)  # (68, 2) float32, pixel coordinates
 
 Images are numpy uint8 arrays: BGR (H x W x 3, as cv2.imread gives), gray
-(H x W or H x W x 1) or BGRA (H x W x 4, alpha ignored), any strides.
+(H x W or H x W x 1) or BGRA (H x W x 4, alpha ignored), any strides;
+format="RGB" or "RGBA" for arrays in red-green-blue order. They are read
+where they are, without a copy, unless their layout is one the C library
+cannot take (negative strides, pixels not packed, rows overlapping).
 
 detect(image, video=True) follows faces from one call to the next, as the C
 library does: the state is kept per calling thread, so every Python thread
@@ -127,8 +130,21 @@ class Face:
                 f"angle={self.angle:g}, confidence={self.confidence:g})")
 
 
-def _as_bgr(image):
-    """image as a C-contiguous H x W x 3 uint8 BGR array."""
+# format argument: (channels, the C format of packed pixels, the C format of
+# the first 3 bytes of 4-byte pixels).
+_FORMATS = {
+    "BGR": (3, _clib.FORMAT_BGR, _clib.FORMAT_BGRX),
+    "RGB": (3, _clib.FORMAT_RGB, _clib.FORMAT_RGBX),
+    "BGRA": (4, _clib.FORMAT_BGRA, None),
+    "RGBA": (4, _clib.FORMAT_RGBA, None),
+    "GRAY": (1, _clib.FORMAT_GRAY8, None),
+}
+_DEFAULT_FORMATS = {1: "GRAY", 3: "BGR", 4: "BGRA"}
+
+
+def _checked(image, format):
+    """image as H x W x C, and its format's name; raises on what the
+    library cannot take at all."""
     if not isinstance(image, np.ndarray):
         raise TypeError(
             "image must be a numpy array (as cv2.imread gives), not "
@@ -140,8 +156,18 @@ def _as_bgr(image):
     channels = image.shape[2] if image.ndim == 3 else 1
     if image.ndim not in (2, 3) or channels not in (1, 3, 4):
         raise ValueError(
-            "image must be H x W (gray), H x W x 3 (BGR) or H x W x 4 "
-            f"(BGRA); got shape {image.shape}")
+            "image must be H x W (gray), H x W x 3 (BGR or RGB) or "
+            f"H x W x 4 (BGRA or RGBA); got shape {image.shape}")
+    if format is None:
+        format = _DEFAULT_FORMATS[channels]
+    elif format not in _FORMATS:
+        raise ValueError(
+            f"format must be one of {', '.join(map(repr, _FORMATS))} or "
+            f"None, not {format!r}")
+    elif _FORMATS[format][0] != channels:
+        raise ValueError(
+            f"format {format!r} needs {_FORMATS[format][0]} channel(s); "
+            f"the image has shape {image.shape}")
     height, width = image.shape[:2]
     if height == 0 or width == 0:
         raise ValueError(f"image is empty (shape {image.shape})")
@@ -151,12 +177,64 @@ def _as_bgr(image):
             f"accepted is {MAX_IMAGE_SIDE}")
     if image.ndim == 2:
         image = image[:, :, np.newaxis]
-    if channels == 3:
-        return np.ascontiguousarray(image)
-    bgr = np.empty((height, width, 3), np.uint8)
-    # Gray is replicated into the three channels; BGRA loses its alpha.
-    bgr[...] = image[:, :, :1] if channels == 1 else image[:, :, :3]
-    return bgr
+    return image, format
+
+
+try:
+    _byte_bounds = np.byte_bounds
+except AttributeError:  # numpy 2
+    from numpy.lib.array_utils import byte_bounds as _byte_bounds
+
+
+def _readable_end(image):
+    """One past the last byte of the memory image is a view of, as far as
+    numpy knows it."""
+    base = image
+    while isinstance(base.base, np.ndarray):
+        base = base.base
+    return _byte_bounds(base)[1]
+
+
+def _described(image, format):
+    """The C description of image (H x W x C) in place, or None when the C
+    library cannot describe its layout."""
+    height, width, channels = image.shape
+    row_stride, pixel_stride, channel_stride = image.strides
+    if channels > 1 and channel_stride != 1:
+        return None
+    _, packed, in_four_bytes = _FORMATS[format]
+    if pixel_stride == channels:
+        c_format, pixel_bytes = packed, channels
+    elif pixel_stride == 4 and in_four_bytes is not None:
+        # 3 channels of 4-byte pixels (a view of BGRA): the fourth byte is
+        # part of the description, so it must lie in the array's memory.
+        c_format, pixel_bytes = in_four_bytes, 4
+    else:
+        return None
+    if row_stride < width * pixel_bytes:
+        return None  # negative, or rows overlapping
+    start = image.ctypes.data
+    extent = row_stride * (height - 1) + width * pixel_bytes
+    if start + extent > _readable_end(image):
+        return None
+    description = _clib.Image()
+    description.format = c_format
+    description.width = width
+    description.height = height
+    description.planes[0] = start
+    description.strides[0] = row_stride
+    return description
+
+
+def _image(image, format):
+    """(C description, the array it describes): image itself, or a packed
+    copy when its layout cannot be described."""
+    image, format = _checked(image, format)
+    description = _described(image, format)
+    if description is None:
+        image = np.ascontiguousarray(image)
+        description = _described(image, format)
+    return description, image
 
 
 def _faces(count, get_box, get_landmarks, get_id):
@@ -182,21 +260,25 @@ def _mode(video):
     return _clib.MODE_VIDEO if video else _clib.MODE_STILL
 
 
-def detect(image, video=False):
+def detect(image, video=False, format=None):
     """The faces in image, face 0 first.
 
-    video=True when successive calls get successive frames of one camera:
-    faces are then followed from the calling thread's previous frame (each
-    thread keeps its own), and listed in the order they were first found, so
-    face 0 is the face followed longest. In still mode face 0 is the most
-    prominent face. Returns a list of Face.
+    image is a uint8 array: H x W x 3 BGR, H x W x 4 BGRA, or H x W (or
+    H x W x 1) gray; format="RGB" or "RGBA" for red-green-blue order
+    ("BGR", "BGRA" and "GRAY" name the defaults). video=True when
+    successive calls get successive frames of one camera: faces are then
+    followed from the calling thread's previous frame (each thread keeps
+    its own), and listed in the order they were first found, so face 0 is
+    the face followed longest. In still mode face 0 is the most prominent
+    face. Returns a list of Face, in the image's pixel coordinates.
     """
-    bgr = _as_bgr(image)
-    height, width = bgr.shape[:2]
+    description, pixels = _image(image, format)
     # Detection and the per-face calls run on this thread, whose state the
-    # C library keeps apart from other threads'.
-    count = _lib.MivoraFaceDetectStd(bgr.ctypes.data, width, height,
-                                     _mode(video))
+    # C library keeps apart from other threads'. pixels stays referenced
+    # until the call returns.
+    count = _lib.MivoraFaceDetectImage(ctypes.byref(description),
+                                       _mode(video))
+    del pixels
     if count < 0:
         raise _error(count)
     return _faces(count, _lib.MivoraGetFaceBoxStd,
@@ -236,10 +318,9 @@ class Tracker:
             raise MemoryError("MivoraFaceTrackerCreate failed")
         _trackers.add(self)
 
-    def detect(self, image, video=True):
+    def detect(self, image, video=True, format=None):
         """As mivoraface.detect, on this tracker's faces."""
-        bgr = _as_bgr(image)
-        height, width = bgr.shape[:2]
+        description, pixels = _image(image, format)
         # Held over the detection and the per-face calls, so that another
         # thread cannot detect in between (the C library would answer
         # MIVORA_FACE_ERROR_TRACKER_BUSY or mix up the faces).
@@ -247,8 +328,9 @@ class Tracker:
             handle = self._handle
             if handle is None:
                 raise ValueError("detect on a closed Tracker")
-            count = _lib.MivoraFaceTrackerDetect(
-                handle, bgr.ctypes.data, width, height, _mode(video))
+            count = _lib.MivoraFaceTrackerDetectImage(
+                handle, ctypes.byref(description), _mode(video))
+            del pixels
             if count < 0:
                 raise _error(count)
             return _faces(

@@ -27,6 +27,16 @@ ERROR_NAMES = {
     ERROR_TRACKER_BUSY: "MIVORA_FACE_ERROR_TRACKER_BUSY",
 }
 
+# enum MivoraFacePixelFormat (the formats numpy arrays are passed in).
+FORMAT_BGR = 0
+FORMAT_RGB = 1
+FORMAT_BGRA = 2
+FORMAT_RGBA = 3
+FORMAT_BGRX = 4
+FORMAT_RGBX = 5
+FORMAT_GRAY8 = 6
+MAX_PLANES = 3
+
 MODE_STILL = 0
 MODE_VIDEO = 1
 MAX_IMAGE_SIDE = 16384
@@ -44,6 +54,18 @@ class FaceBox(ctypes.Structure):
     ]
 
 
+class Image(ctypes.Structure):
+    """struct MivoraFaceImage."""
+
+    _fields_ = [
+        ("format", ctypes.c_int),
+        ("width", ctypes.c_int),
+        ("height", ctypes.c_int),
+        ("planes", ctypes.c_void_p * MAX_PLANES),
+        ("strides", ctypes.c_ssize_t * MAX_PLANES),
+    ]
+
+
 _c_int = ctypes.c_int
 _pointer = ctypes.c_void_p
 _box_pointer = ctypes.POINTER(FaceBox)
@@ -53,6 +75,7 @@ _id_pointer = ctypes.POINTER(ctypes.c_longlong)
 _FIRST_FUNCTION = "MivoraFaceDetectStd"
 # The version that brought the newest function below.
 NEEDED_VERSION = "1.2"
+_image_pointer = ctypes.POINTER(Image)
 
 # name: (result type, argument types). Pixels and landmarks are passed as
 # plain addresses of numpy buffers.
@@ -70,6 +93,9 @@ _SIGNATURES = {
     "MivoraFaceTrackerGetLandmark68": (_c_int, [_pointer, _c_int, _pointer]),
     "MivoraFaceTrackerGetBox": (_c_int, [_pointer, _c_int, _box_pointer]),
     "MivoraFaceTrackerGetId": (_c_int, [_pointer, _c_int, _id_pointer]),
+    "MivoraFaceDetectImage": (_c_int, [_image_pointer, _c_int]),
+    "MivoraFaceTrackerDetectImage": (
+        _c_int, [_pointer, _image_pointer, _c_int]),
 }
 
 
