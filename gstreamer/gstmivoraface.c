@@ -66,14 +66,14 @@ static int library_format(GstVideoFormat format)
     }
 }
 
-/* The face's id, when the library gives one. This version of the library
- * has no face id call: faces are reported without an id. */
+/* The face's id: the same on every frame for as long as the face is followed. */
 static gboolean face_id(MivoraFaceTracker* tracker, int index, gint64* id)
 {
-    (void)tracker;
-    (void)index;
-    (void)id;
-    return FALSE;
+    long long value = 0;
+    if (MivoraFaceTrackerGetId(tracker, index, &value) != MIVORA_FACE_OK)
+        return FALSE;
+    *id = value;
+    return TRUE;
 }
 
 /* Posts the element error for a failed library call. */
@@ -268,8 +268,9 @@ static GstFlowReturn gst_mivoraface_transform_frame_ip(GstVideoFilter* filter, G
         points_value(&points, landmarks);
         GstStructure* params = gst_structure_new("mivoraface", "confidence", G_TYPE_DOUBLE, (double)box.confidence,
                                                  "angle", G_TYPE_DOUBLE, (double)box.angle, NULL);
-        gint64 id;
-        if (face_id(self->tracker, i, &id))
+        gint64 id = 0;
+        const gboolean has_id = face_id(self->tracker, i, &id);
+        if (has_id)
             gst_structure_set(params, "id", G_TYPE_INT64, id, NULL);
         gst_structure_set_value(params, "points", &points);
         g_value_unset(&points);
@@ -285,7 +286,7 @@ static GstFlowReturn gst_mivoraface_transform_frame_ip(GstVideoFilter* filter, G
 
         GstVideoRegionOfInterestMeta* meta =
             gst_buffer_add_video_region_of_interest_meta(frame->buffer, "face", x, y, w, h);
-        meta->id = i;
+        meta->id = has_id ? (gint)id : i; /* the face's own id, so that it matches across buffers */
         gst_video_region_of_interest_meta_add_param(meta, params);
 
         if (draw)

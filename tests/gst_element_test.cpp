@@ -41,6 +41,8 @@ struct PipelineRun {
     int framesWithFaceMeta = 0;    // buffers with a valid "face" meta
     int redDots = 0;               // faces whose first point is drawn red
     int wrongTimes = 0;            // messages whose times are not the buffer's
+    int facesWithoutId = 0;        // faces in messages without an id above 0
+    int idChanges = 0;             // frames whose first face has another id than the last frame's
     bool eos = false;
     std::string error;
 };
@@ -110,6 +112,7 @@ PipelineRun runPipeline(const std::vector<cv::Mat>& frames, const std::string& f
     GError* error = nullptr;
     GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
     PipelineRun run;
+    gint64 lastId = 0;
     if (pipeline == nullptr) {
         run.error = error ? error->message : "cannot make the pipeline";
         g_clear_error(&error);
@@ -155,6 +158,13 @@ PipelineRun runPipeline(const std::vector<cv::Mat>& frames, const std::string& f
                 guint x = 0;
                 named = named || (gst_structure_get_uint(f, "x", &x) && gst_structure_has_field(f, "width") &&
                                   gst_structure_has_field(f, "points"));
+                gint64 id = 0;
+                if (!gst_structure_get_int64(f, "id", &id) || id <= 0)
+                    ++run.facesWithoutId;
+                else if (i == 0 && lastId != 0 && id != lastId)
+                    ++run.idChanges;
+                if (i == 0 && id > 0)
+                    lastId = id;
             }
             run.framesWithFaceMessage += named;
             guint64 timestamp = 0, runningTime = 0;
@@ -210,6 +220,9 @@ TEST_F(MivoraFaceElement, FollowsTheFaceOfAClipInEachFormat)
         EXPECT_EQ(run.framesWithFaceMeta, run.framesWithFaceMessage) << format;
         EXPECT_GE(run.redDots, run.framesWithFaceMeta) << format;
         EXPECT_EQ(run.wrongTimes, 0) << format;
+        // The face is followed all along: the same id on (nearly) every frame.
+        EXPECT_EQ(run.facesWithoutId, 0) << format;
+        EXPECT_LE(run.idChanges, 2) << format;
     }
 }
 
