@@ -247,3 +247,87 @@ TEST_F(MivoraFaceElement, DrawsNothingWhenDrawIsOff)
         EXPECT_GE(drawn.redDots, drawn.framesWithFaceMeta) << format;
     }
 }
+
+namespace {
+
+std::atomic<int> forgotten{0};
+
+// Counts the element's "faces forgotten" debug lines.
+void countResets(GstDebugCategory* category, GstDebugLevel, const gchar*, const gchar*, gint, GObject*,
+                 GstDebugMessage* message, gpointer)
+{
+    if (std::string(gst_debug_category_get_name(category)) == "mivoraface" &&
+        std::string(gst_debug_message_get(message)) == "faces forgotten")
+        ++forgotten;
+}
+
+} // namespace
+
+// A flush (as a seek makes) and a change of caps make the element forget the
+// faces it follows; frames in between do not.
+TEST_F(MivoraFaceElement, StartsAfreshOnAFlushAndOnNewCaps)
+{
+    gst_debug_set_threshold_for_name("mivoraface", GST_LEVEL_DEBUG);
+    gst_debug_remove_log_function(gst_debug_log_default);
+    gst_debug_add_log_function(countResets, nullptr, nullptr);
+    // A seekable source (that goes back to where it is asked).
+    GstElement* pipeline = gst_parse_launch("appsrc name=source format=time stream-type=seekable ! videoconvert ! "
+                                            "video/x-raw,format=I420 ! mivoraface name=face ! fakesink",
+                                            nullptr);
+    ASSERT_NE(pipeline, nullptr);
+    GstElement* source = gst_bin_get_by_name(GST_BIN(pipeline), "source");
+    g_signal_connect(source, "seek-data", G_CALLBACK(+[](GstElement*, guint64, gpointer) -> gboolean { return TRUE; }),
+                     nullptr);
+    const auto push = [&](const cv::Mat& frame, int index) {
+        GstBuffer* buffer = gst_buffer_new_memdup(frame.data, frame.total() * frame.elemSize());
+        GST_BUFFER_PTS(buffer) = index * kFrameDuration;
+        GST_BUFFER_DURATION(buffer) = kFrameDuration;
+        return gst_app_src_push_buffer(GST_APP_SRC(source), buffer) == GST_FLOW_OK;
+    };
+    const auto caps = [](int width, int height) {
+        return gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGR", "width", G_TYPE_INT, width, "height",
+                                   G_TYPE_INT, height, "framerate", GST_TYPE_FRACTION, 30, 1, nullptr);
+    };
+    GstCaps* first = caps(kWidth, kHeight);
+    gst_app_src_set_caps(GST_APP_SRC(source), first);
+    gst_caps_unref(first);
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    const std::vector<cv::Mat> frames = clipFrames(10, true);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(push(frames[i], i));
+    ASSERT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, 10 * GST_SECOND), GST_STATE_CHANGE_SUCCESS);
+    const int atStart = forgotten.load();
+    EXPECT_GE(atStart, 1) << "a tracker of its own for the stream";
+
+    // A flushing seek: everything from the start again.
+    ASSERT_TRUE(gst_element_seek_simple(pipeline, GST_FORMAT_TIME,
+                                        static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE), 0));
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(push(frames[5 + i], i));
+    ASSERT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, 10 * GST_SECOND), GST_STATE_CHANGE_SUCCESS);
+    const int afterFlush = forgotten.load();
+    EXPECT_GT(afterFlush, atStart);
+
+    // New caps: a smaller frame.
+    GstCaps* smaller = caps(kWidth / 2, kHeight / 2);
+    gst_app_src_set_caps(GST_APP_SRC(source), smaller);
+    gst_caps_unref(smaller);
+    cv::Mat half;
+    cv::resize(frames[0], half, cv::Size(kWidth / 2, kHeight / 2));
+    ASSERT_TRUE(push(half, 5));
+    gst_app_src_end_of_stream(GST_APP_SRC(source));
+    GstBus* bus = gst_element_get_bus(pipeline);
+    GstMessage* end = gst_bus_timed_pop_filtered(bus, 30 * GST_SECOND,
+                                                 static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    ASSERT_NE(end, nullptr);
+    EXPECT_EQ(GST_MESSAGE_TYPE(end), GST_MESSAGE_EOS);
+    gst_message_unref(end);
+    gst_object_unref(bus);
+    EXPECT_GT(forgotten.load(), afterFlush);
+
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(source);
+    gst_object_unref(pipeline);
+    gst_debug_remove_log_function(countResets);
+    gst_debug_add_log_function(gst_debug_log_default, nullptr, nullptr);
+}
