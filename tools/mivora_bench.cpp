@@ -9,8 +9,10 @@
 //                [--scenarios PHOTO[@SCALE]... [--frames-scale F]]
 //   mivora_bench --make-clip PHOTO OUT.avi WIDTHxHEIGHT FRAMES [still]
 //   mivora_bench --throughput CLIP [THREADS]
+//   mivora_bench --compare-models MODEL_A MODEL_B INPUT...
 #include "bench_scenarios.h"
 #include "mivora_face.h"
+#include "model_comparison.h"
 #include "reference_pipeline.h"
 
 #include <nlohmann/json.hpp>
@@ -447,6 +449,7 @@ int usage(const char* program)
                  "          [--scenarios PHOTO[@SCALE]... [--frames-scale F]]\n"
                  "       %s --make-clip PHOTO OUT.avi WIDTHxHEIGHT FRAMES [still]\n"
                  "       %s --throughput CLIP [THREADS]\n"
+                 "       %s --compare-models MODEL_A MODEL_B INPUT...\n"
                  "Video files run in video mode, photos in still mode. --reference also runs the plain dlib\n"
                  "pipeline and compares; --annotate writes each frame with the landmarks drawn (MivoraFace red,\n"
                  "reference green, a scenario's truth blue); --json writes the figures. --throughput compares the\n"
@@ -455,8 +458,11 @@ int usage(const char* program)
                  "in front of a 640x480 camera (tilt, walk-away, still-noise, pan, leave-return, occlusion,\n"
                  "motion-blur, turn, entering tilted or small); both pipelines run on every frame and are scored\n"
                  "against the reference's landmarks on the unmoved photo. --frames-scale F makes every scenario F\n"
-                 "times as long.\n",
-                 program, program, program);
+                 "times as long.\n"
+                 "--compare-models: both landmark model files read every face dlib's detector finds in the inputs\n"
+                 "(photos, PHOTO@SCALE, videos) from the same boxes; prints how far MODEL_B's points are from\n"
+                 "MODEL_A's and how long each regression takes (--json FILE writes the figures).\n",
+                 program, program, program, program);
     return 2;
 }
 
@@ -471,6 +477,23 @@ int main(int argc, char** argv)
             std::atoi(argv[5]) <= 0)
             return usage(argv[0]);
         return makeClip(argv[2], argv[3], cv::Size(width, height), std::atoi(argv[5]), still) ? 0 : 1;
+    }
+    if (argc >= 5 && std::strcmp(argv[1], "--compare-models") == 0) {
+        std::vector<std::string> inputs;
+        std::string jsonPath;
+        for (int i = 4; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--json") == 0 && i + 1 < argc)
+                jsonPath = argv[++i];
+            else
+                inputs.emplace_back(argv[i]);
+        }
+        Json comparison = Json::array();
+        bool ok = mivora::compareModels(argv[2], argv[3], inputs, comparison);
+        if (!jsonPath.empty() && !writeJson(jsonPath, {{"model_comparison", comparison}})) {
+            std::fprintf(stderr, "mivora_bench: cannot write %s\n", jsonPath.c_str());
+            ok = false;
+        }
+        return ok ? 0 : 1;
     }
     if (argc >= 3 && std::strcmp(argv[1], "--throughput") == 0) {
         const int threads = argc == 4 ? std::atoi(argv[3]) : 2;
