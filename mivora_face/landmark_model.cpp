@@ -78,7 +78,11 @@ constexpr std::size_t kMaxDlibFileBytes = std::size_t{512} << 20;
 // Empty when the header describes a model this library can use.
 std::string headerProblem(const Header& h)
 {
-    if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0 || h.version != kFormatVersion)
+    if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0)
+        return "unknown format";
+    if (h.version > kCompactFormatVersion)
+        return "format version " + std::to_string(h.version) + ", newer than this library reads";
+    if (h.version != kFormatVersion)
         return "unknown format version";
     if (h.points != kPointCount)
         return "not a 68-point model";
@@ -861,6 +865,19 @@ bool LandmarkModel::attach(const unsigned char* bytes, std::size_t size, std::st
     bytes_ = bytes;
     size_ = size;
     return true;
+}
+
+void LandmarkModel::leafValues(std::size_t cascade, std::size_t tree, std::size_t leaf, float* values) const
+{
+    const std::size_t index = (cascade * treesPerCascade_ + tree) * leavesPerTree() + leaf;
+    if (!compact()) {
+        std::memcpy(values, leaves_ + index * kShapeValues, kShapeValues * sizeof(float));
+        return;
+    }
+    // One leaf summed alone, from a zero shape.
+    std::fill(values, values + kShapeValues, 0.0f);
+    const unsigned char* record = compactRecords_ + index * compactRecordSize_;
+    addCompactLeaves_(values, compactLevels_[cascade], &record, 1);
 }
 
 void LandmarkModel::predict(const ImageView& image, const dlib::rectangle& rect, float* points) const

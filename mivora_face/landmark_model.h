@@ -86,6 +86,14 @@ public:
     //          unrounded.
     void predict(const ImageView& image, const dlib::point_transform_affine& toImage, float* points) const;
 
+    // The 136 values one leaf adds to the shape (in the compact form, rebuilt
+    // from its coefficients). Requires: loadLeaves() returned true, and the
+    // indices are below cascades(), treesPerCascade() and leavesPerTree().
+    void leafValues(std::size_t cascade, std::size_t tree, std::size_t leaf, float* values) const;
+    std::size_t cascades() const { return cascades_; }
+    std::size_t treesPerCascade() const { return treesPerCascade_; }
+    std::size_t leavesPerTree() const { return std::size_t{splitsPerTree_} + 1; }
+
     // The mean shape the regression starts from, 68 (x, y) pairs in the
     // normalised box.
     const float* meanShape() const { return initialShape_; }
