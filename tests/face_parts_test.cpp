@@ -348,13 +348,15 @@ TEST(ModelFile, BadFilesAreRejectedAtOnce)
     EXPECT_EQ(problem, "not a regular file");
     unlink(fifo.c_str());
 
-    // A packed header promising gigabytes, in a sparse file that has them.
-    const std::string sparse = scratchPath("sparse.mivora");
-    {
-        std::string packed = readAll(PACKED_MODEL_PATH).substr(0, 32);
+    // Packed headers (float and compact) promising gigabytes, in sparse files
+    // that have them.
+    const std::string sparse = scratchPath("sparse.mivora"), sparseCompact = scratchPath("sparse_compact.mivora");
+    for (const auto& [from, to, headerSize] :
+         {std::tuple{FLOAT_MODEL_PATH, sparse, 32}, std::tuple{PACKED_MODEL_PATH, sparseCompact, 40}}) {
+        std::string packed = readAll(from).substr(0, headerSize);
         packed[16] = '\x60'; // cascades: 96
-        std::ofstream(sparse, std::ios::binary) << packed;
-        ASSERT_EQ(truncate(sparse.c_str(), off_t{4} << 30), 0);
+        std::ofstream(to, std::ios::binary) << packed;
+        ASSERT_EQ(truncate(to.c_str(), off_t{4} << 30), 0);
     }
     // dlib's format declaring 2e8 cascades in a few hundred bytes.
     const std::string hugeCount = scratchPath("huge_count.dat");
@@ -367,7 +369,7 @@ TEST(ModelFile, BadFilesAreRejectedAtOnce)
         dlib::serialize(200000000ul, out);
         std::ofstream(hugeCount, std::ios::binary) << out.str();
     }
-    for (const std::string& path : {sparse, hugeCount}) {
+    for (const std::string& path : {sparse, sparseCompact, hugeCount}) {
         const auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(mivora::LandmarkModel::open(path, problem)) << path;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << path << ": " << problem;
@@ -517,6 +519,28 @@ Agreement agreement(const mivora::LandmarkModel& reference, const mivora::Landma
 }
 
 } // namespace
+
+// The float form, which the library still reads, is dlib's shape predictor
+// laid out flat: the very same points.
+TEST(FloatLandmarkModel, GivesDlibsPointsExactly)
+{
+    const auto floatModel = wholeModel(FLOAT_MODEL_PATH);
+    ASSERT_TRUE(floatModel);
+    dlib::shape_predictor predictor;
+    dlib::deserialize("/usr/share/dlib/shape_predictor_68_face_landmarks.dat") >> predictor;
+    const cv::Mat photo = bgrPhoto("astronaut.png");
+    const mivora::GrayImage gray = grayOf(photo);
+    const cv::Mat grayMat(gray.height(), gray.width(), CV_8UC1, const_cast<unsigned char*>(gray.data()));
+    for (const dlib::rectangle& box : {dlib::rectangle(150, 60, 280, 190), dlib::rectangle(141, 52, 290, 201)}) {
+        Shape mine;
+        floatModel->predict(mivora::ImageView::of(gray), box, mine.data());
+        const dlib::full_object_detection theirs = predictor(dlib::cv_image<unsigned char>(grayMat), box);
+        for (int i = 0; i < mivora::kShapePointCount; ++i) {
+            EXPECT_EQ(mine[2 * i], theirs.part(i).x()) << "point " << i;
+            EXPECT_EQ(mine[2 * i + 1], theirs.part(i).y()) << "point " << i;
+        }
+    }
+}
 
 // The compact model gives the float model's points up to the regression's
 // own sensitivity: a start box moved by a thousandth of a pixel already moves

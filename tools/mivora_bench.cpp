@@ -5,11 +5,15 @@
 // --scenarios moves photos in memory as a person moves in front of a webcam
 // and scores both pipelines' landmarks frame by frame (bench_scenarios.h).
 //
-//   mivora_bench [--reference] [--annotate DIR] [--json FILE] [INPUT...]
-//                [--scenarios PHOTO[@SCALE]... [--frames-scale F]]
+//   mivora_bench [--reference] [--still] [--annotate DIR] [--json FILE] [INPUT...]
+//                [--annotations DATASET.xml[@SCALE]]... [--scenarios PHOTO[@SCALE]... [--frames-scale F]]
 //   mivora_bench --make-clip PHOTO OUT.avi WIDTHxHEIGHT FRAMES [still]
 //   mivora_bench --throughput CLIP [THREADS]
 //   mivora_bench --compare-models MODEL_A MODEL_B INPUT...
+//   mivora_bench --first-call PHOTO [RUNS]
+//   mivora_bench --resident PHOTO [FRAMES]
+#include "bench_annotations.h"
+#include "bench_process.h"
 #include "bench_scenarios.h"
 #include "mivora_face.h"
 #include "model_comparison.h"
@@ -174,7 +178,7 @@ struct InputReport {
 };
 
 // Returns false when the input cannot be read or the library fails.
-bool benchmarkInput(const std::string& path, bool withReference, const std::string& annotateDir,
+bool benchmarkInput(const std::string& path, bool withReference, bool still, const std::string& annotateDir,
                     ReferencePipeline& reference, InputReport& report)
 {
     FrameSource source(path);
@@ -183,10 +187,10 @@ bool benchmarkInput(const std::string& path, bool withReference, const std::stri
         return false;
     }
     report.name = path;
-    report.video = source.video();
+    report.video = source.video() && !still;
     if (withReference)
         report.reference.emplace();
-    const int mode = source.video() ? MIVORA_FACE_MODE_VIDEO : MIVORA_FACE_MODE_STILL;
+    const int mode = report.video ? MIVORA_FACE_MODE_VIDEO : MIVORA_FACE_MODE_STILL;
     const bool terminal = isatty(STDERR_FILENO) != 0;
     cv::Mat frame, bgr;
     bool previousHadFace = false;
@@ -445,13 +449,15 @@ int measureThroughput(const std::string& path, int threads)
 int usage(const char* program)
 {
     std::fprintf(stderr,
-                 "usage: %s [--reference] [--annotate DIR] [--json FILE] [INPUT...]\n"
-                 "          [--scenarios PHOTO[@SCALE]... [--frames-scale F]]\n"
+                 "usage: %s [--reference] [--still] [--annotate DIR] [--json FILE] [INPUT...]\n"
+                 "          [--annotations DATASET.xml[@SCALE]]... [--scenarios PHOTO[@SCALE]... [--frames-scale F]]\n"
                  "       %s --make-clip PHOTO OUT.avi WIDTHxHEIGHT FRAMES [still]\n"
                  "       %s --throughput CLIP [THREADS]\n"
                  "       %s --compare-models MODEL_A MODEL_B INPUT...\n"
-                 "Video files run in video mode, photos in still mode. --reference also runs the plain dlib\n"
-                 "pipeline and compares; --annotate writes each frame with the landmarks drawn (MivoraFace red,\n"
+                 "       %s --first-call PHOTO [RUNS]\n"
+                 "       %s --resident PHOTO [FRAMES]\n"
+                 "Video files run in video mode (in still mode with --still), photos in still mode. --reference\n"
+                 "also runs the plain dlib pipeline and compares; --annotate writes each frame with the landmarks drawn (MivoraFace red,\n"
                  "reference green, a scenario's truth blue); --json writes the figures. --throughput compares the\n"
                  "frames per second of one thread and of THREADS (default 2) threads, each running the whole clip.\n"
                  "--scenarios: the arguments after it are photos (PHOTO@2: enlarged 2x first), each moved in memory\n"
@@ -461,8 +467,13 @@ int usage(const char* program)
                  "times as long.\n"
                  "--compare-models: both landmark model files read every face dlib's detector finds in the inputs\n"
                  "(photos, PHOTO@SCALE, videos) from the same boxes; prints how far MODEL_B's points are from\n"
-                 "MODEL_A's and how long each regression takes (--json FILE writes the figures).\n",
-                 program, program, program, program);
+                 "MODEL_A's and how long each regression takes (--json FILE writes the figures).\n"
+                 "--annotations: still mode and the plain dlib pipeline on the images of a dlib dataset file with 68\n"
+                 "annotated points per face (@SCALE enlarges them first), each scored against the annotations.\n"
+                 "--first-call: RUNS (default 20) fresh processes each time their first detection and landmark call.\n"
+                 "--resident: the photo followed in video mode for FRAMES (default 100) frames at 640x480 in this\n"
+                 "process; prints its resident memory.\n",
+                 program, program, program, program, program, program);
     return 2;
 }
 
@@ -495,21 +506,41 @@ int main(int argc, char** argv)
         }
         return ok ? 0 : 1;
     }
+    if (argc == 3 && std::strcmp(argv[1], "--first-call-once") == 0)
+        return mivora::firstCallOnce(argv[2]);
+    if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--first-call") == 0) {
+        const int runs = argc == 4 ? std::atoi(argv[3]) : 20;
+        if (runs < 1)
+            return usage(argv[0]);
+        Json figures;
+        return mivora::measureFirstCalls("/proc/self/exe", argv[2], runs, figures) ? 0 : 1;
+    }
+    if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--resident") == 0) {
+        const int frames = argc == 4 ? std::atoi(argv[3]) : 100;
+        if (frames < 1)
+            return usage(argv[0]);
+        Json figures;
+        return mivora::measureResidentMemory(argv[2], frames, figures) ? 0 : 1;
+    }
     if (argc >= 3 && std::strcmp(argv[1], "--throughput") == 0) {
         const int threads = argc == 4 ? std::atoi(argv[3]) : 2;
         if (argc > 4 || threads < 1)
             return usage(argv[0]);
         return measureThroughput(argv[2], threads);
     }
-    bool withReference = false;
+    bool withReference = false, still = false;
     std::string annotateDir, jsonPath;
-    std::vector<std::string> inputs, scenarioPhotos;
+    std::vector<std::string> inputs, scenarioPhotos, datasets;
     bool scenarios = false;
     double framesScale = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--reference")
             withReference = true;
+        else if (arg == "--still")
+            still = true;
+        else if (arg == "--annotations" && i + 1 < argc)
+            datasets.emplace_back(argv[++i]);
         else if (arg == "--annotate" && i + 1 < argc)
             annotateDir = argv[++i];
         else if (arg == "--json" && i + 1 < argc)
@@ -526,7 +557,7 @@ int main(int argc, char** argv)
         else
             (scenarios ? scenarioPhotos : inputs).push_back(arg);
     }
-    if ((inputs.empty() && scenarioPhotos.empty()) || (scenarios && scenarioPhotos.empty()))
+    if ((inputs.empty() && scenarioPhotos.empty() && datasets.empty()) || (scenarios && scenarioPhotos.empty()))
         return usage(argv[0]);
     if (!annotateDir.empty()) {
         std::error_code error;
@@ -543,7 +574,7 @@ int main(int argc, char** argv)
     for (const std::string& input : inputs) {
         InputReport report;
         try {
-            if (!benchmarkInput(input, withReference, annotateDir, reference, report)) {
+            if (!benchmarkInput(input, withReference, still, annotateDir, reference, report)) {
                 ok = false;
                 continue;
             }
@@ -556,6 +587,11 @@ int main(int argc, char** argv)
         reports.push_back(std::move(report));
     }
     Json document = {{"inputs", jsonInputs(reports)}};
+    if (!datasets.empty()) {
+        document["annotations"] = Json::array();
+        for (const std::string& dataset : datasets)
+            ok = mivora::compareWithAnnotations(dataset, reference, document["annotations"]) && ok;
+    }
     if (!scenarioPhotos.empty()) {
         document["scenarios"] = Json::array();
         try {
