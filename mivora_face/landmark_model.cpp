@@ -4,6 +4,8 @@
 #include <dlib/matrix.h>
 #include <dlib/serialize.h>
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -121,6 +123,7 @@ constexpr int kCompactThresholdMin = -512, kCompactThresholdMax = 511;
 // Leaf record: two 16-bit scales, then the coefficients.
 constexpr std::size_t kRecordScaleBytes = 4;
 constexpr int kWideLimit = 127, kNarrowLimit = 7, kNarrowBias = 8;
+constexpr std::uint16_t kLargestScale = 32767;
 
 struct CompactLayout {
     std::size_t initialShape, anchors, deltas, splits, levels, levelBytes, records, recordBytes, total;
@@ -190,30 +193,114 @@ struct CompactLevel {
 
 namespace {
 
+// The coefficients of a block of trees, added up exactly in integers: an
+// 8-bit coefficient times its leaf's 15-bit scale, summed over at most
+// kTreesPerBlock trees, stays within 32 bits.
+constexpr std::size_t kTreesPerBlock = 512;
+static_assert(128 * 32767 * kTreesPerBlock <= 2147483647u, "block sums fit in 32 bits");
+
+struct BlockSums {
+    std::int32_t wide[kShapeValues];
+    std::int32_t low[kShapeValues / 2];
+    std::int32_t high[kShapeValues / 2];
+};
+
+// A leaf's scale: 15 bits (the top bit of its 16 is not used), so that it is
+// a positive signed 16-bit number.
+std::uint16_t scaleOf(const unsigned char* record, int which)
+{
+    std::uint16_t scale;
+    std::memcpy(&scale, record + 2 * which, sizeof scale);
+    return scale & kLargestScale;
+}
+
+// Adds records [from, to) into sums, from coefficient `first` of each group
+// on (the vector kernel does the ones before it).
+void addRecordsPlain(BlockSums& sums, const unsigned char* const* records, std::size_t from, std::size_t to,
+                     std::size_t wide, std::size_t half, std::size_t firstWide, std::size_t firstNarrow)
+{
+    for (std::size_t t = from; t < to; ++t) {
+        const unsigned char* record = records[t];
+        const std::int32_t wideScale = scaleOf(record, 0), narrowScale = scaleOf(record, 1);
+        const auto* wideValues = reinterpret_cast<const std::int8_t*>(record + kRecordScaleBytes);
+        for (std::size_t j = firstWide; j < wide; ++j)
+            sums.wide[j] += wideScale * wideValues[j];
+        const unsigned char* narrowValues = record + kRecordScaleBytes + wide;
+        for (std::size_t j = firstNarrow; j < half; ++j) {
+            sums.low[j] += narrowScale * ((narrowValues[j] & 15) - kNarrowBias);
+            sums.high[j] += narrowScale * ((narrowValues[j] >> 4) - kNarrowBias);
+        }
+    }
+}
+
+void addBlockPlain(BlockSums& sums, const unsigned char* const* records, std::size_t count, std::size_t wide,
+                   std::size_t half)
+{
+    addRecordsPlain(sums, records, 0, count, wide, half, 0, 0);
+}
+
+// Two trees at a time: their coefficients interleaved as 16-bit pairs, each
+// pair multiplied by the two scales and added (vpmaddwd). Integer sums, so
+// the very same as addBlockPlain's.
+__attribute__((target("avx2"))) void addBlockAvx2(BlockSums& sums, const unsigned char* const* records,
+                                                  std::size_t count, std::size_t wide, std::size_t half)
+{
+    const std::size_t wideVectors = wide / 8, narrowVectors = half / 8;
+    const __m128i nibble = _mm_set1_epi8(15), bias = _mm_set1_epi8(kNarrowBias);
+    std::size_t t = 0;
+    for (; t + 1 < count; t += 2) {
+        const unsigned char* a = records[t];
+        const unsigned char* b = records[t + 1];
+        const __m256i wideScales = _mm256_set1_epi32(static_cast<int>(scaleOf(a, 0) | scaleOf(b, 0) << 16));
+        const __m256i narrowScales = _mm256_set1_epi32(static_cast<int>(scaleOf(a, 1) | scaleOf(b, 1) << 16));
+        for (std::size_t v = 0; v < wideVectors; ++v) {
+            const std::size_t offset = kRecordScaleBytes + 8 * v;
+            const __m128i pairs = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a + offset)),
+                                                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + offset)));
+            __m256i* sum = reinterpret_cast<__m256i*>(sums.wide + 8 * v);
+            _mm256_storeu_si256(sum, _mm256_add_epi32(_mm256_loadu_si256(sum),
+                                                      _mm256_madd_epi16(_mm256_cvtepi8_epi16(pairs), wideScales)));
+        }
+        for (std::size_t v = 0; v < narrowVectors; ++v) {
+            const std::size_t offset = kRecordScaleBytes + wide + 8 * v;
+            const __m128i pairs = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a + offset)),
+                                                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + offset)));
+            const __m128i low = _mm_sub_epi8(_mm_and_si128(pairs, nibble), bias);
+            const __m128i high = _mm_sub_epi8(_mm_and_si128(_mm_srli_epi16(pairs, 4), nibble), bias);
+            __m256i* lowSum = reinterpret_cast<__m256i*>(sums.low + 8 * v);
+            __m256i* highSum = reinterpret_cast<__m256i*>(sums.high + 8 * v);
+            _mm256_storeu_si256(lowSum, _mm256_add_epi32(_mm256_loadu_si256(lowSum),
+                                                         _mm256_madd_epi16(_mm256_cvtepi8_epi16(low), narrowScales)));
+            _mm256_storeu_si256(highSum, _mm256_add_epi32(_mm256_loadu_si256(highSum),
+                                                          _mm256_madd_epi16(_mm256_cvtepi8_epi16(high), narrowScales)));
+        }
+    }
+    addRecordsPlain(sums, records, 0, t, wide, half, 8 * wideVectors, 8 * narrowVectors);
+    addRecordsPlain(sums, records, t, count, wide, half, 0, 0);
+}
+
+using AddBlock = void (*)(BlockSums&, const unsigned char* const*, std::size_t, std::size_t, std::size_t);
+
 // shape += the sum of the chosen leaves: their coefficients are added up in
-// the level's basis, then turned into 136 values once. Each sum runs in the
-// same order whatever the instructions, without FMA, so every processor
-// gives the same points.
+// the level's basis (exactly, in integers), then turned into 136 values once.
+// The float steps run in the same order whatever the instructions, without
+// FMA, so every processor gives the same points.
 inline __attribute__((always_inline)) void addCompactLeavesBody(float* shape, const CompactLevel& level,
-                                                                const unsigned char* const* records, std::size_t count)
+                                                                const unsigned char* const* records, std::size_t count,
+                                                                AddBlock addBlock)
 {
     const std::size_t wide = level.wide, half = level.narrow / 2;
     alignas(32) float wideSums[kShapeValues] = {};
     alignas(32) float lowSums[kShapeValues / 2] = {};
     alignas(32) float highSums[kShapeValues / 2] = {};
-    for (std::size_t t = 0; t < count; ++t) {
-        const unsigned char* record = records[t];
-        std::uint16_t scales[2];
-        std::memcpy(scales, record, sizeof scales);
-        const float wideScale = static_cast<float>(scales[0]) * level.wideUnit;
-        const float narrowScale = static_cast<float>(scales[1]) * level.narrowUnit;
-        const auto* wideValues = reinterpret_cast<const std::int8_t*>(record + kRecordScaleBytes);
+    for (std::size_t from = 0; from < count; from += kTreesPerBlock) {
+        BlockSums block{};
+        addBlock(block, records + from, std::min(kTreesPerBlock, count - from), wide, half);
         for (std::size_t j = 0; j < wide; ++j)
-            wideSums[j] += wideScale * static_cast<float>(wideValues[j]);
-        const unsigned char* narrowValues = record + kRecordScaleBytes + wide;
+            wideSums[j] += static_cast<float>(block.wide[j]);
         for (std::size_t j = 0; j < half; ++j) {
-            lowSums[j] += narrowScale * static_cast<float>((narrowValues[j] & 15) - kNarrowBias);
-            highSums[j] += narrowScale * static_cast<float>((narrowValues[j] >> 4) - kNarrowBias);
+            lowSums[j] += static_cast<float>(block.low[j]);
+            highSums[j] += static_cast<float>(block.high[j]);
         }
     }
     alignas(32) float delta[kShapeValues];
@@ -225,10 +312,10 @@ inline __attribute__((always_inline)) void addCompactLeavesBody(float* shape, co
             delta[i] += weight * component[i];
     };
     for (std::size_t j = 0; j < wide; ++j)
-        addComponent(wideSums[j], level.basis + j * kShapeValues);
+        addComponent(wideSums[j] * level.wideUnit, level.basis + j * kShapeValues);
     for (std::size_t j = 0; j < half; ++j) {
-        addComponent(lowSums[j], level.basis + (wide + j) * kShapeValues);
-        addComponent(highSums[j], level.basis + (wide + half + j) * kShapeValues);
+        addComponent(lowSums[j] * level.narrowUnit, level.basis + (wide + j) * kShapeValues);
+        addComponent(highSums[j] * level.narrowUnit, level.basis + (wide + half + j) * kShapeValues);
     }
     for (std::size_t i = 0; i < kShapeValues; ++i)
         shape[i] += delta[i];
@@ -237,13 +324,13 @@ inline __attribute__((always_inline)) void addCompactLeavesBody(float* shape, co
 void addCompactLeavesBaseline(float* shape, const CompactLevel& level, const unsigned char* const* records,
                               std::size_t count)
 {
-    addCompactLeavesBody(shape, level, records, count);
+    addCompactLeavesBody(shape, level, records, count, addBlockPlain);
 }
 
 __attribute__((target("avx2"))) void addCompactLeavesAvx2(float* shape, const CompactLevel& level,
                                                           const unsigned char* const* records, std::size_t count)
 {
-    addCompactLeavesBody(shape, level, records, count);
+    addCompactLeavesBody(shape, level, records, count, addBlockAvx2);
 }
 
 } // namespace
@@ -528,7 +615,8 @@ float quantiseGroup(const LevelBasis& basis, std::size_t count, std::size_t firs
             largest[l] = std::max(largest[l], std::abs(basis.coefficients[l * count + j]));
         largestOfAll = std::max(largestOfAll, largest[l]);
     }
-    const double unit = largestOfAll / limit / 65535.0;
+    // 15 bits: the scales are multiplied as signed 16-bit numbers.
+    const double unit = largestOfAll / limit / kLargestScale;
     scales.assign(leafCount, 0);
     values.assign(leafCount * size, 0);
     if (unit == 0)
@@ -537,7 +625,7 @@ float quantiseGroup(const LevelBasis& basis, std::size_t count, std::size_t firs
     for (std::size_t l = 0; l < leafCount; ++l) {
         // Rounded up, so that no coefficient needs more than `limit` steps.
         const double wanted = largest[l] / limit;
-        const auto scale = static_cast<std::uint16_t>(std::min(65535.0, std::ceil(wanted / floatUnit)));
+        const auto scale = static_cast<std::uint16_t>(std::min<double>(kLargestScale, std::ceil(wanted / floatUnit)));
         scales[l] = scale;
         const double step = double{static_cast<float>(scale) * floatUnit};
         if (step == 0)

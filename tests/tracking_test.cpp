@@ -49,10 +49,12 @@ std::optional<Shape> referenceFace(const cv::Mat& bgr, int* count = nullptr)
 } // namespace
 
 // How far the points of the library's compact landmark model may be from
-// dlib's float model's, in eye-corner distances: the regression itself moves
-// its points by a few tenths of a percent when its box moves by a thousandth
-// of a pixel, and whole-pixel rounding adds up to a pixel.
-constexpr double kCompactModelMeanError = 0.015;
+// dlib's float model's, on average, in eye-corner distances: the regression
+// itself moves its points by a few tenths of a percent (up to about 1% on a
+// small face) when its box moves by a thousandth of a pixel, and rounding
+// to whole pixels moves each by up to 0.7 px, 1% of a small face's
+// eye-corner distance.
+constexpr double kCompactModelMeanError = 0.025;
 
 TEST(MivoraStillMode, GivesThePlainDlibFacesAndNearlyItsPoints)
 {
