@@ -143,7 +143,7 @@ CompactLayout compactLayoutOf(const CompactHeader& ch)
     const std::size_t splitsEnd = l.splits + trees * h.splitsPerTree * sizeof(std::uint32_t);
     l.levels = (splitsEnd + kLeafAlignment - 1) / kLeafAlignment * kLeafAlignment;
     l.levelBytes = sizeof(CompactLevelHead) + (1 + components) * kShapeValues * sizeof(float);
-    l.records = l.levels + h.cascades * l.levelBytes;
+    l.records = (l.levels + h.cascades * l.levelBytes + kLeafAlignment - 1) / kLeafAlignment * kLeafAlignment;
     l.recordBytes = kRecordScaleBytes + ch.wideComponents + ch.narrowComponents / 2;
     l.total = l.records + trees * (h.splitsPerTree + std::size_t{1}) * l.recordBytes;
     return l;

@@ -421,8 +421,8 @@ namespace {
 // bytes: magic, version, points, cascades, trees per cascade, splits per
 // tree, features per cascade, 8-bit and 4-bit components), the mean shape,
 // 8-bit anchors, feature offsets, 32-bit splits, then from a 64-byte
-// boundary one block per cascade (16-byte head, mean leaf, basis), then the
-// leaf records.
+// boundary one block per cascade (16-byte head, mean leaf, basis), then from
+// the next 64-byte boundary the leaf records.
 struct CompactLayout {
     std::uint32_t cascades, components;
     std::size_t levels, levelBytes;
