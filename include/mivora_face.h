@@ -34,8 +34,10 @@
  *
  * There is no initialisation or shutdown call. Loading the library starts
  * no thread and reads no file; the first call that needs the models reads
- * them, on the calling thread (about 20 ms with the packed model, see
- * below), and later calls use them until the process ends.
+ * them, on the calling thread (the detector and the landmark model's trees
+ * with the first detection, the 6 MB of its leaves with the first landmarks;
+ * a few milliseconds with the installed models, see below), and later calls
+ * use them until the process ends.
  *
  * Image format
  * ------------
