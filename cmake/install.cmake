@@ -154,8 +154,8 @@ iBUG 300-W layout). It is built on dlib's HOG face detector and dlib's shape
 predictor, and follows faces from frame to frame in video mode.
 
 This package holds the shared library and its models: dlib's 68-point
-landmark model, packed so that it loads in milliseconds, and dlib's frontal
-face detector.")
+landmark model in a compact form (7.4 MB instead of 66) that loads in
+milliseconds, and dlib's frontal face detector.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libmivoraface1 (= ${PROJECT_VERSION})")

@@ -35,8 +35,10 @@
  *
  * There is no initialisation or shutdown call. Loading the library starts
  * no thread and reads no file; the first call that needs the models reads
- * them, on the calling thread (about 20 ms with the packed model, see
- * below), and later calls use them until the process ends.
+ * them, on the calling thread (the detector and the landmark model's trees
+ * with the first detection, the 6 MB of its leaves with the first landmarks;
+ * a few milliseconds with the installed models, see below), and later calls
+ * use them until the process ends.
  *
  * Image formats
  * -------------
@@ -64,20 +66,30 @@
  * Landmark model
  * --------------
  * The landmarks come from dlib's 68-point model (Debian package
- * libdlib-data). The build packs it into share/mivoraface beside the library,
- * a form that opens in milliseconds; without that file the library reads
+ * libdlib-data). The build packs it into share/mivoraface beside the library
+ * in a compact form of 7.4 MB: dlib's regression trees, with the leaves of
+ * each cascade level kept as a few coefficients in a basis of that level's
+ * own. Its points are dlib's to within what dlib's regression itself
+ * changes when its face box moves by a thousandth of a pixel: on average
+ * about 0.6% of the distance between the outer eye corners, a point here and
+ * there by a few percent. Without that file the library reads
  * /usr/share/dlib/shape_predictor_68_face_landmarks.dat, which takes about a
  * second. The environment variable MIVORA_FACE_LANDMARK_MODEL, when set and
- * not empty, names the model file instead, packed (mivora_model_pack makes
- * one) or dlib's own format; it is read by the first call. When the model
- * cannot be read (missing, not a regular file, not a 68-point model, or
- * corrupt), one line naming the path and the fix is written to stderr (once
+ * not empty, names the model file instead: compact, packed float (66 MB,
+ * exactly dlib's points; mivora_model_pack makes both) or dlib's own format;
+ * it is read by the first call. When the model cannot be read (missing, not
+ * a regular file, not a 68-point model, damaged, truncated or of a newer
+ * format), one line naming the path and the fix is written to stderr (once
  * per process) and every call returns MIVORA_FACE_ERROR_MODEL_UNAVAILABLE.
- * The library never writes to stdout.
+ * Every size and count in the file is checked before it is used, so a bad
+ * file costs no more time or memory than a good one. The library never
+ * writes to stdout.
  *
- * The model is copied into the process's own memory (66 MB, shared with
- * children forked afterwards), so replacing, rewriting or truncating the file
- * while a program runs changes nothing for that program; it sees the new
+ * The model is copied into the process's own memory (7.4 MB for the compact
+ * form, 66 MB for a float or dlib model; shared with children forked
+ * afterwards): its trees by the first call, its leaves by the first call that
+ * needs landmarks. Replacing, rewriting or truncating the file while a
+ * program runs therefore changes nothing for that program; it sees the new
  * file when it next starts.
  *
  * Video mode
@@ -133,8 +145,10 @@
  * the roll of the points given, from the frame the face is found on.
  *
  * In MIVORA_FACE_MODE_STILL every call searches the whole image and gives
- * exactly the faces and points of dlib's detector and shape predictor (whole
- * pixels); a still call also ends the following of faces.
+ * exactly the faces of dlib's detector, and the points of dlib's shape
+ * predictor in whole pixels: exactly its points with a float model, to
+ * within the compact model's difference (see "Landmark model") with the
+ * installed one. A still call also ends the following of faces.
  *
  * Threading
  * ---------

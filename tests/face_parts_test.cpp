@@ -7,7 +7,9 @@
 
 #include "test_support.h"
 
+#include <dlib/image_processing/frontal_face_detector.h>
 #include <dlib/image_processing/shape_predictor.h>
+#include <dlib/opencv/cv_image.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -15,7 +17,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
+#include <iostream>
 #include <random>
 
 namespace {
@@ -344,13 +348,15 @@ TEST(ModelFile, BadFilesAreRejectedAtOnce)
     EXPECT_EQ(problem, "not a regular file");
     unlink(fifo.c_str());
 
-    // A packed header promising gigabytes, in a sparse file that has them.
-    const std::string sparse = scratchPath("sparse.mivora");
-    {
-        std::string packed = readAll(PACKED_MODEL_PATH).substr(0, 32);
+    // Packed headers (float and compact) promising gigabytes, in sparse files
+    // that have them.
+    const std::string sparse = scratchPath("sparse.mivora"), sparseCompact = scratchPath("sparse_compact.mivora");
+    for (const auto& [from, to, headerSize] :
+         {std::tuple{FLOAT_MODEL_PATH, sparse, 32}, std::tuple{PACKED_MODEL_PATH, sparseCompact, 40}}) {
+        std::string packed = readAll(from).substr(0, headerSize);
         packed[16] = '\x60'; // cascades: 96
-        std::ofstream(sparse, std::ios::binary) << packed;
-        ASSERT_EQ(truncate(sparse.c_str(), off_t{4} << 30), 0);
+        std::ofstream(to, std::ios::binary) << packed;
+        ASSERT_EQ(truncate(to.c_str(), off_t{4} << 30), 0);
     }
     // dlib's format declaring 2e8 cascades in a few hundred bytes.
     const std::string hugeCount = scratchPath("huge_count.dat");
@@ -363,7 +369,7 @@ TEST(ModelFile, BadFilesAreRejectedAtOnce)
         dlib::serialize(200000000ul, out);
         std::ofstream(hugeCount, std::ios::binary) << out.str();
     }
-    for (const std::string& path : {sparse, hugeCount}) {
+    for (const std::string& path : {sparse, sparseCompact, hugeCount}) {
         const auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(mivora::LandmarkModel::open(path, problem)) << path;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << path << ": " << problem;
@@ -407,4 +413,236 @@ TEST(ModelFile, ChangingTheFileLaterChangesNothing)
     EXPECT_FALSE(opened->loadLeaves(problem));
     EXPECT_EQ(problem, "the file changed while it was read");
     unlink(copy.c_str());
+}
+
+namespace {
+
+// The compact file's layout, as mivora_model_pack writes it: the header (40
+// bytes: magic, version, points, cascades, trees per cascade, splits per
+// tree, features per cascade, 8-bit and 4-bit components), the mean shape,
+// 8-bit anchors, feature offsets, 32-bit splits, then from a 64-byte
+// boundary one block per cascade (16-byte head, mean leaf, basis), then from
+// the next 64-byte boundary the leaf records.
+struct CompactLayout {
+    std::uint32_t cascades, components;
+    std::size_t levels, levelBytes;
+};
+
+CompactLayout compactLayoutOf(const std::string& bytes)
+{
+    std::uint32_t h[8];
+    std::memcpy(h, bytes.data() + 8, sizeof h);
+    const std::size_t features = std::size_t{h[2]} * h[5];
+    const std::size_t anchorsEnd = 40 + 136 * 4 + features;
+    const std::size_t splitsEnd = (anchorsEnd + 3) / 4 * 4 + features * 8 + std::size_t{h[2]} * h[3] * h[4] * 4;
+    const std::uint32_t components = h[6] + h[7];
+    return {h[2], components, (splitsEnd + 63) / 64 * 64, 16 + (1 + std::size_t{components}) * 136 * 4};
+}
+
+template <typename T> void poke(std::string& bytes, std::size_t offset, T value)
+{
+    std::memcpy(&bytes[offset], &value, sizeof value);
+}
+
+template <typename T> T peek(const std::string& bytes, std::size_t offset)
+{
+    T value;
+    std::memcpy(&value, &bytes[offset], sizeof value);
+    return value;
+}
+
+std::unique_ptr<mivora::LandmarkModel> wholeModel(const std::string& path)
+{
+    std::string problem;
+    auto model = mivora::LandmarkModel::open(path, problem);
+    if (!model || !model->loadLeaves(problem)) {
+        ADD_FAILURE() << path << ": " << problem;
+        return nullptr;
+    }
+    return model;
+}
+
+std::unique_ptr<mivora::LandmarkModel> modelFromBytes(const std::string& bytes, const std::string& name)
+{
+    const std::string path = scratchPath(name);
+    std::ofstream(path, std::ios::binary) << bytes;
+    auto model = wholeModel(path);
+    unlink(path.c_str());
+    return model;
+}
+
+struct Agreement {
+    double meanPct = 0; // mean over the faces of the mean point distance
+    double maxPct = 0;  // the farthest point
+};
+
+// Both models read the faces of the test photos from the same boxes: dlib's
+// detector's, upright as in still mode, and on the photo turned by 25 degrees
+// either way with the box turned alike, as video mode reads a tilted head.
+// Distances in % of the first model's eye-corner distance.
+Agreement agreement(const mivora::LandmarkModel& reference, const mivora::LandmarkModel& other)
+{
+    cv::Mat messi;
+    cv::resize(bgrPhoto("messi5.jpg"), messi, cv::Size(), 2, 2, cv::INTER_CUBIC);
+    cv::Mat largeAstronaut;
+    cv::resize(bgrPhoto("astronaut.png"), largeAstronaut, cv::Size(), 1.5, 1.5, cv::INTER_CUBIC);
+    dlib::frontal_face_detector detector = dlib::get_frontal_face_detector();
+    Agreement result;
+    int faces = 0;
+    for (const cv::Mat& photo : {bgrPhoto("astronaut.png"), largeAstronaut, messi}) {
+        const mivora::GrayImage gray = grayOf(photo);
+        const cv::Mat grayMat(gray.height(), gray.width(), CV_8UC1, const_cast<unsigned char*>(gray.data()));
+        const std::vector<dlib::rectangle> boxes = detector(dlib::cv_image<unsigned char>(grayMat));
+        EXPECT_EQ(boxes.size(), 1u);
+        for (const dlib::rectangle& box : boxes)
+            for (const double degrees : {0.0, 25.0, -25.0}) {
+                const cv::Point2f centre((box.left() + box.right()) / 2.0f, (box.top() + box.bottom()) / 2.0f);
+                cv::Mat turned;
+                cv::warpAffine(grayMat, turned, cv::getRotationMatrix2D(centre, -degrees, 1.0), grayMat.size(),
+                               cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+                FacePose pose = FacePose::of(box);
+                pose.angle = degrees * M_PI / 180;
+                const mivora::ImageView view{turned.data, turned.cols, turned.rows, 1,
+                                             static_cast<int>(turned.step[0])};
+                Shape a, b;
+                reference.predict(view, pose.toImage(), a.data());
+                other.predict(view, pose.toImage(), b.data());
+                const double unit = eyeCornerDistance(a) / 100;
+                result.meanPct += meanDistance(a, b) / unit;
+                for (int i = 0; i < mivora::kShapePointCount; ++i)
+                    result.maxPct =
+                        std::max(result.maxPct, std::hypot(a[2 * i] - b[2 * i], a[2 * i + 1] - b[2 * i + 1]) / unit);
+                ++faces;
+            }
+    }
+    result.meanPct /= std::max(faces, 1);
+    return result;
+}
+
+} // namespace
+
+// The float form, which the library still reads, is dlib's shape predictor
+// laid out flat: the very same points.
+TEST(FloatLandmarkModel, GivesDlibsPointsExactly)
+{
+    const auto floatModel = wholeModel(FLOAT_MODEL_PATH);
+    ASSERT_TRUE(floatModel);
+    dlib::shape_predictor predictor;
+    dlib::deserialize("/usr/share/dlib/shape_predictor_68_face_landmarks.dat") >> predictor;
+    const cv::Mat photo = bgrPhoto("astronaut.png");
+    const mivora::GrayImage gray = grayOf(photo);
+    const cv::Mat grayMat(gray.height(), gray.width(), CV_8UC1, const_cast<unsigned char*>(gray.data()));
+    for (const dlib::rectangle& box : {dlib::rectangle(150, 60, 280, 190), dlib::rectangle(141, 52, 290, 201)}) {
+        Shape mine;
+        floatModel->predict(mivora::ImageView::of(gray), box, mine.data());
+        const dlib::full_object_detection theirs = predictor(dlib::cv_image<unsigned char>(grayMat), box);
+        for (int i = 0; i < mivora::kShapePointCount; ++i) {
+            EXPECT_EQ(mine[2 * i], theirs.part(i).x()) << "point " << i;
+            EXPECT_EQ(mine[2 * i + 1], theirs.part(i).y()) << "point " << i;
+        }
+    }
+}
+
+// The compact model gives the float model's points up to the regression's
+// own sensitivity: a start box moved by a thousandth of a pixel already moves
+// dlib's points by a few tenths of a percent, a point here and there by
+// several percent. A wrong basis or scale moves them far more.
+namespace {
+
+// How far a model's leaves are from the float model's, per cascade: the
+// error's energy over the leaves' (its relative RMS), and its largest value
+// over the largest leaf value.
+struct LeafError {
+    double relativeRms = 0, relativeMax = 0;
+};
+
+std::vector<LeafError> leafErrors(const mivora::LandmarkModel& exact, const mivora::LandmarkModel& model)
+{
+    std::vector<LeafError> errors;
+    for (std::size_t c = 0; c < model.cascades(); ++c) {
+        double leafEnergy = 0, errorEnergy = 0, largestError = 0, largestValue = 0;
+        for (std::size_t t = 0; t < model.treesPerCascade(); ++t)
+            for (std::size_t l = 0; l < model.leavesPerTree(); ++l) {
+                Shape a, b;
+                exact.leafValues(c, t, l, a.data());
+                model.leafValues(c, t, l, b.data());
+                for (int i = 0; i < mivora::kShapeValueCount; ++i) {
+                    leafEnergy += double{a[i]} * a[i];
+                    errorEnergy += double{b[i] - a[i]} * (b[i] - a[i]);
+                    largestError = std::max(largestError, double{std::abs(b[i] - a[i])});
+                    largestValue = std::max(largestValue, double{std::abs(a[i])});
+                }
+            }
+        errors.push_back({std::sqrt(errorEnergy / leafEnergy), largestError / largestValue});
+    }
+    return errors;
+}
+
+// Copies of the compact model with one packing fault each.
+std::vector<std::pair<std::string, std::string>> brokenCompactModels(const std::string& bytes)
+{
+    const CompactLayout layout = compactLayoutOf(bytes);
+    const std::size_t basisOffset = 16 + 136 * 4, basisBytes = layout.components * 136 * 4;
+    const auto level = [&](std::size_t c) { return layout.levels + c * layout.levelBytes; };
+    std::string swapped = bytes;
+    for (std::size_t i = 0; i < basisBytes; ++i)
+        std::swap(swapped[level(3) + basisOffset + i], swapped[level(4) + basisOffset + i]);
+    std::string halfScale = bytes; // the 8-bit coefficients' unit is the head's third value
+    poke(halfScale, level(2) + 8, peek<float>(bytes, level(2) + 8) / 2);
+    std::string narrowScale = bytes; // the 4-bit coefficients' unit, its fourth
+    poke(narrowScale, level(layout.cascades - 1) + 12, peek<float>(bytes, level(layout.cascades - 1) + 12) * 1.5f);
+    return {{"basis of cascade 3 swapped with 4's", swapped},
+            {"8-bit scale of cascade 2 halved", halfScale},
+            {"4-bit scale of the last cascade x1.5", narrowScale}};
+}
+
+} // namespace
+
+// Each leaf rebuilt from its coefficients is the float model's leaf, up to
+// what the components left out and the quantisation lose: a small part of
+// the leaves' spread at every cascade. A wrong basis or scale is far off.
+TEST(CompactLandmarkModel, RebuildsEachLeaf)
+{
+    const auto floatModel = wholeModel(FLOAT_MODEL_PATH);
+    const auto compact = wholeModel(PACKED_MODEL_PATH);
+    ASSERT_TRUE(floatModel && compact);
+    ASSERT_EQ(compact->cascades(), floatModel->cascades());
+    ASSERT_EQ(compact->treesPerCascade(), floatModel->treesPerCascade());
+    ASSERT_EQ(compact->leavesPerTree(), floatModel->leavesPerTree());
+    const auto bounded = [](const LeafError& e) { return e.relativeRms < 0.08 && e.relativeMax < 0.08; };
+    const std::vector<LeafError> good = leafErrors(*floatModel, *compact);
+    for (std::size_t c = 0; c < good.size(); ++c)
+        EXPECT_TRUE(bounded(good[c])) << "cascade " << c << ": RMS " << good[c].relativeRms << ", max "
+                                      << good[c].relativeMax;
+    ASSERT_GE(compact->cascades(), 5u);
+    for (const auto& [name, broken] : brokenCompactModels(readAll(PACKED_MODEL_PATH))) {
+        const auto model = modelFromBytes(broken, "broken.mivora");
+        ASSERT_TRUE(model) << name;
+        const std::vector<LeafError> bad = leafErrors(*floatModel, *model);
+        const auto worst = std::max_element(bad.begin(), bad.end(), [](const LeafError& a, const LeafError& b) {
+            return a.relativeRms < b.relativeRms;
+        });
+        EXPECT_FALSE(std::all_of(bad.begin(), bad.end(), bounded))
+            << name << ": worst cascade's RMS " << worst->relativeRms;
+    }
+}
+
+TEST(CompactLandmarkModel, GivesTheFloatModelsPoints)
+{
+    const auto floatModel = wholeModel(FLOAT_MODEL_PATH);
+    const auto compact = wholeModel(PACKED_MODEL_PATH);
+    ASSERT_TRUE(floatModel && compact);
+    ASSERT_FALSE(floatModel->compact());
+    ASSERT_TRUE(compact->compact());
+    const Agreement good = agreement(*floatModel, *compact);
+    std::cout << "compact: mean " << good.meanPct << "%, max " << good.maxPct << "%\n";
+    EXPECT_LT(good.meanPct, 1.2);
+    EXPECT_LT(good.maxPct, 8.0);
+
+    // A basis swapped with another cascade's moves them far more.
+    const auto swapped =
+        modelFromBytes(brokenCompactModels(readAll(PACKED_MODEL_PATH)).front().second, "swapped.mivora");
+    ASSERT_TRUE(swapped);
+    const Agreement bad = agreement(*floatModel, *swapped);
+    EXPECT_TRUE(bad.meanPct > 1.2 || bad.maxPct > 8.0) << "mean " << bad.meanPct << "%, max " << bad.maxPct << "%";
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <numeric>
@@ -240,10 +241,10 @@ TEST(MivoraModelFile, UnusableModelsGiveOneLineAndErrorCodes)
             out.put(static_cast<char>(rng.uniform(0, 256)));
     }
 
-    // Packed models: cut short, and with one tree's feature index out of range.
+    // Packed float models: cut short, and with one tree's feature index out of range.
     const std::string packedTruncated = dir + "truncated.mivora", packedBadIndex = dir + "bad_index.mivora";
     {
-        std::string packed = readFile(PACKED_MODEL_PATH);
+        std::string packed = readFile(FLOAT_MODEL_PATH);
         ASSERT_GT(packed.size(), 1000000u) << "the build packs the model";
         std::ofstream(packedTruncated, std::ios::binary).write(packed.data(), 2000000);
         // The first split of the first tree follows the header (32 bytes), the
@@ -254,7 +255,38 @@ TEST(MivoraModelFile, UnusableModelsGiveOneLineAndErrorCodes)
             .write(packed.data(), static_cast<std::streamsize>(packed.size()));
     }
 
-    for (const std::string& path : {missing, empty, truncated, garbage, dir, packedTruncated, packedBadIndex}) {
+    // Compact models: cut short (in the leaves, and in the bases), a tree
+    // count that does not match the file, a first cascade whose basis has
+    // other sizes than the header's, a format version from the future.
+    std::vector<std::string> compactCases;
+    {
+        const std::string compact = readFile(PACKED_MODEL_PATH);
+        ASSERT_GT(compact.size(), 1000000u) << "the build packs the model";
+        const auto write = [&](const std::string& name, const std::string& bytes) {
+            compactCases.push_back(dir + name);
+            std::ofstream(compactCases.back(), std::ios::binary)
+                .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        };
+        const auto with = [&](std::size_t offset, std::uint32_t value) {
+            std::string bytes = compact;
+            std::memcpy(&bytes[offset], &value, sizeof value);
+            return bytes;
+        };
+        write("compact_truncated.mivora", compact.substr(0, compact.size() - 1000));
+        write("compact_no_bases.mivora", compact.substr(0, 600000));
+        // Header: magic, version, points, cascades, trees, splits, features,
+        // 8-bit and 4-bit components (32-bit each, from byte 8).
+        write("compact_trees.mivora", with(20, 499));
+        write("compact_future.mivora", with(8, 4));
+        // The first cascade's block starts at the first 64-byte boundary
+        // after the splits, with its component count.
+        const std::size_t splitsEnd = 40 + 136 * 4 + 15 * 500 + 15 * 500 * 8 + 15 * 500 * 15 * 4;
+        write("compact_basis_size.mivora", with((splitsEnd + 63) / 64 * 64, 79));
+    }
+
+    std::vector<std::string> cases = {missing, empty, truncated, garbage, dir, packedTruncated, packedBadIndex};
+    cases.insert(cases.end(), compactCases.begin(), compactCases.end());
+    for (const std::string& path : cases) {
         const ProbeRun run = runProbe(path);
         const std::string codes = std::to_string(MIVORA_FACE_ERROR_MODEL_UNAVAILABLE) + " " +
                                   std::to_string(MIVORA_FACE_ERROR_MODEL_UNAVAILABLE) + " 1\n";
@@ -268,7 +300,8 @@ TEST(MivoraModelFile, UnusableModelsGiveOneLineAndErrorCodes)
 
 TEST(MivoraModelFile, GoodModelsAreSilent)
 {
-    for (const char* path : {"/usr/share/dlib/shape_predictor_68_face_landmarks.dat", PACKED_MODEL_PATH}) {
+    for (const char* path :
+         {"/usr/share/dlib/shape_predictor_68_face_landmarks.dat", FLOAT_MODEL_PATH, PACKED_MODEL_PATH}) {
         const ProbeRun run = runProbe(path);
         const std::string codes =
             "0 " + std::to_string(MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE) + " 1\n"; // a flat image has no face

@@ -1,5 +1,6 @@
 // Video mode against the plain dlib pipeline: faces are followed from frame to
-// frame without being lost, gained or moved, and still mode is dlib's answer.
+// frame without being lost, gained or moved, and still mode gives dlib's faces
+// and, up to the compact landmark model's difference, its points.
 #include "mivora_face.h"
 #include "reference_pipeline.h"
 
@@ -48,7 +49,15 @@ std::optional<Shape> referenceFace(const cv::Mat& bgr, int* count = nullptr)
 
 } // namespace
 
-TEST(MivoraStillMode, GivesThePlainDlibAnswer)
+// How far the points of the library's compact landmark model may be from
+// dlib's float model's, on average, in eye-corner distances: the regression
+// itself moves its points by a few tenths of a percent (up to about 1% on a
+// small face) when its box moves by a thousandth of a pixel, and rounding
+// to whole pixels moves each by up to 0.7 px, 1% of a small face's
+// eye-corner distance.
+constexpr double kCompactModelMeanError = 0.025;
+
+TEST(MivoraStillMode, GivesThePlainDlibFacesAndNearlyItsPoints)
 {
     const cv::Mat astronaut = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
     cv::Mat messiTwice; // one small face, found once the photo is enlarged
@@ -60,7 +69,9 @@ TEST(MivoraStillMode, GivesThePlainDlibAnswer)
         const std::optional<Shape> b = referenceFace(photo, &theirs);
         EXPECT_EQ(mine, theirs);
         ASSERT_TRUE(a && b);
-        EXPECT_EQ(*a, *b) << "the same points, exactly";
+        EXPECT_LT(mivora::eyeCornerError(*a, *b), kCompactModelMeanError);
+        for (float value : *a)
+            EXPECT_EQ(value, std::round(value)) << "whole pixels, as dlib gives them";
     }
 }
 
@@ -132,9 +143,9 @@ TEST(MivoraVideoMode, ANewFrameSizeStartsAfresh)
     const std::optional<Shape> mine = firstFace(small);
     const std::optional<Shape> reference = referenceFace(small);
     ASSERT_TRUE(mine && reference);
-    // Found afresh by the whole-frame search: dlib's points, before rounding.
-    for (std::size_t i = 0; i < mine->size(); ++i)
-        EXPECT_NEAR((*mine)[i], (*reference)[i], 0.5f) << "value " << i;
+    // Found afresh by the whole-frame search: dlib's points, up to the
+    // compact model's difference and rounding.
+    EXPECT_LT(mivora::eyeCornerError(*mine, *reference), kCompactModelMeanError);
 }
 
 namespace {

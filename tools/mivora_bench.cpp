@@ -5,14 +5,20 @@
 // --scenarios moves photos in memory as a person moves in front of a webcam
 // and scores both pipelines' landmarks frame by frame (bench_scenarios.h).
 //
-//   mivora_bench [--reference] [--annotate DIR] [--json FILE] [INPUT...]
-//                [--scenarios PHOTO[@SCALE]... [--frames-scale F]]
+//   mivora_bench [--reference] [--still] [--annotate DIR] [--json FILE] [INPUT...]
+//                [--annotations DATASET.xml[@SCALE]]... [--scenarios PHOTO[@SCALE]... [--frames-scale F]]
 //   mivora_bench --make-clip PHOTO OUT.avi WIDTHxHEIGHT FRAMES [still]
 //   mivora_bench --throughput CLIP [THREADS]
 //   mivora_bench --formats PHOTO [WIDTHxHEIGHT [FRAMES [ROUNDS]]]
+//   mivora_bench --compare-models MODEL_A MODEL_B INPUT...
+//   mivora_bench --first-call PHOTO [RUNS]
+//   mivora_bench --resident PHOTO [FRAMES]
+#include "bench_annotations.h"
 #include "bench_formats.h"
+#include "bench_process.h"
 #include "bench_scenarios.h"
 #include "mivora_face.h"
+#include "model_comparison.h"
 #include "reference_pipeline.h"
 
 #include <nlohmann/json.hpp>
@@ -174,7 +180,7 @@ struct InputReport {
 };
 
 // Returns false when the input cannot be read or the library fails.
-bool benchmarkInput(const std::string& path, bool withReference, const std::string& annotateDir,
+bool benchmarkInput(const std::string& path, bool withReference, bool still, const std::string& annotateDir,
                     ReferencePipeline& reference, InputReport& report)
 {
     FrameSource source(path);
@@ -183,10 +189,10 @@ bool benchmarkInput(const std::string& path, bool withReference, const std::stri
         return false;
     }
     report.name = path;
-    report.video = source.video();
+    report.video = source.video() && !still;
     if (withReference)
         report.reference.emplace();
-    const int mode = source.video() ? MIVORA_FACE_MODE_VIDEO : MIVORA_FACE_MODE_STILL;
+    const int mode = report.video ? MIVORA_FACE_MODE_VIDEO : MIVORA_FACE_MODE_STILL;
     const bool terminal = isatty(STDERR_FILENO) != 0;
     cv::Mat frame, bgr;
     bool previousHadFace = false;
@@ -431,26 +437,37 @@ int measureThroughput(const std::string& path, int threads)
 
 int usage(const char* program)
 {
-    std::fprintf(
-        stderr,
-        "usage: %s [--reference] [--annotate DIR] [--json FILE] [INPUT...]\n"
-        "          [--scenarios PHOTO[@SCALE]... [--frames-scale F]]\n"
-        "       %s --make-clip PHOTO OUT.avi WIDTHxHEIGHT FRAMES [still]\n"
-        "       %s --throughput CLIP [THREADS]\n"
-        "       %s --formats PHOTO [WIDTHxHEIGHT [FRAMES [ROUNDS]]]\n"
-        "Video files run in video mode, photos in still mode. --reference also runs the plain dlib\n"
-        "pipeline and compares; --annotate writes each frame with the landmarks drawn (MivoraFace red,\n"
-        "reference green, a scenario's truth blue); --json writes the figures. --throughput compares the\n"
-        "frames per second of one thread and of THREADS (default 2) threads, each running the whole clip.\n"
-        "--formats: a clip of PHOTO (default 1280x720, 150 frames, 3 rounds) followed in video mode as packed\n"
-        "BGR, NV12, I420, YUYV and RGBA frames, and as NV12 converted to BGR by OpenCV first; and the gray image\n"
-        "from BGR and NV12 frames against OpenCV's conversion and the copy into packed BGR.\n"
-        "--scenarios: the arguments after it are photos (PHOTO@2: enlarged 2x first), each moved in memory\n"
-        "in front of a 640x480 camera (tilt, walk-away, still-noise, pan, leave-return, occlusion,\n"
-        "motion-blur, turn, entering tilted or small); both pipelines run on every frame and are scored\n"
-        "against the reference's landmarks on the unmoved photo. --frames-scale F makes every scenario F\n"
-        "times as long.\n",
-        program, program, program, program);
+    std::fprintf(stderr,
+                 "usage: %s [--reference] [--still] [--annotate DIR] [--json FILE] [INPUT...]\n"
+                 "          [--annotations DATASET.xml[@SCALE]]... [--scenarios PHOTO[@SCALE]... [--frames-scale F]]\n"
+                 "       %s --make-clip PHOTO OUT.avi WIDTHxHEIGHT FRAMES [still]\n"
+                 "       %s --throughput CLIP [THREADS]\n"
+                 "       %s --formats PHOTO [WIDTHxHEIGHT [FRAMES [ROUNDS]]]\n"
+                 "       %s --compare-models MODEL_A MODEL_B INPUT...\n"
+                 "       %s --first-call PHOTO [RUNS]\n"
+                 "       %s --resident PHOTO [FRAMES]\n"
+                 "Video files run in video mode (in still mode with --still), photos in still mode. --reference\n"
+                 "also runs the plain dlib pipeline and compares; --annotate writes each frame with the landmarks "
+                 "drawn (MivoraFace red,\n"
+                 "reference green, a scenario's truth blue); --json writes the figures. --throughput compares the\n"
+                 "frames per second of one thread and of THREADS (default 2) threads, each running the whole clip.\n"
+                 "--scenarios: the arguments after it are photos (PHOTO@2: enlarged 2x first), each moved in memory\n"
+                 "in front of a 640x480 camera (tilt, walk-away, still-noise, pan, leave-return, occlusion,\n"
+                 "motion-blur, turn, entering tilted or small); both pipelines run on every frame and are scored\n"
+                 "against the reference's landmarks on the unmoved photo. --frames-scale F makes every scenario F\n"
+                 "times as long.\n"
+                 "--formats: a clip of PHOTO (default 1280x720, 150 frames, 3 rounds) followed in video mode as\n"
+                 "packed BGR, NV12, I420, YUYV and RGBA frames, and as NV12 converted to BGR by OpenCV first; and the\n"
+                 "gray image from BGR and NV12 frames against OpenCV's conversion and the copy into packed BGR.\n"
+                 "--compare-models: both landmark model files read every face dlib's detector finds in the inputs\n"
+                 "(photos, PHOTO@SCALE, videos) from the same boxes; prints how far MODEL_B's points are from\n"
+                 "MODEL_A's and how long each regression takes (--json FILE writes the figures).\n"
+                 "--annotations: still mode and the plain dlib pipeline on the images of a dlib dataset file with 68\n"
+                 "annotated points per face (@SCALE enlarges them first), each scored against the annotations.\n"
+                 "--first-call: RUNS (default 20) fresh processes each time their first detection and landmark call.\n"
+                 "--resident: the photo followed in video mode for FRAMES (default 100) frames at 640x480 in this\n"
+                 "process; prints its resident memory.\n",
+                 program, program, program, program, program, program, program);
     return 2;
 }
 
@@ -476,21 +493,58 @@ int main(int argc, char** argv)
             return usage(argv[0]);
         return mivora::runFormatBench(argv[2], cv::Size(width, height), frames, rounds) ? 0 : 1;
     }
+    if (argc >= 5 && std::strcmp(argv[1], "--compare-models") == 0) {
+        std::vector<std::string> inputs;
+        std::string jsonPath;
+        for (int i = 4; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--json") == 0 && i + 1 < argc)
+                jsonPath = argv[++i];
+            else
+                inputs.emplace_back(argv[i]);
+        }
+        Json comparison = Json::array();
+        bool ok = mivora::compareModels(argv[2], argv[3], inputs, comparison);
+        if (!jsonPath.empty() && !writeJson(jsonPath, {{"model_comparison", comparison}})) {
+            std::fprintf(stderr, "mivora_bench: cannot write %s\n", jsonPath.c_str());
+            ok = false;
+        }
+        return ok ? 0 : 1;
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--first-call-once") == 0)
+        return mivora::firstCallOnce(argv[2]);
+    if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--first-call") == 0) {
+        const int runs = argc == 4 ? std::atoi(argv[3]) : 20;
+        if (runs < 1)
+            return usage(argv[0]);
+        Json figures;
+        return mivora::measureFirstCalls("/proc/self/exe", argv[2], runs, figures) ? 0 : 1;
+    }
+    if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--resident") == 0) {
+        const int frames = argc == 4 ? std::atoi(argv[3]) : 100;
+        if (frames < 1)
+            return usage(argv[0]);
+        Json figures;
+        return mivora::measureResidentMemory(argv[2], frames, figures) ? 0 : 1;
+    }
     if (argc >= 3 && std::strcmp(argv[1], "--throughput") == 0) {
         const int threads = argc == 4 ? std::atoi(argv[3]) : 2;
         if (argc > 4 || threads < 1)
             return usage(argv[0]);
         return measureThroughput(argv[2], threads);
     }
-    bool withReference = false;
+    bool withReference = false, still = false;
     std::string annotateDir, jsonPath;
-    std::vector<std::string> inputs, scenarioPhotos;
+    std::vector<std::string> inputs, scenarioPhotos, datasets;
     bool scenarios = false;
     double framesScale = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--reference")
             withReference = true;
+        else if (arg == "--still")
+            still = true;
+        else if (arg == "--annotations" && i + 1 < argc)
+            datasets.emplace_back(argv[++i]);
         else if (arg == "--annotate" && i + 1 < argc)
             annotateDir = argv[++i];
         else if (arg == "--json" && i + 1 < argc)
@@ -507,7 +561,7 @@ int main(int argc, char** argv)
         else
             (scenarios ? scenarioPhotos : inputs).push_back(arg);
     }
-    if ((inputs.empty() && scenarioPhotos.empty()) || (scenarios && scenarioPhotos.empty()))
+    if ((inputs.empty() && scenarioPhotos.empty() && datasets.empty()) || (scenarios && scenarioPhotos.empty()))
         return usage(argv[0]);
     if (!annotateDir.empty()) {
         std::error_code error;
@@ -524,7 +578,7 @@ int main(int argc, char** argv)
     for (const std::string& input : inputs) {
         InputReport report;
         try {
-            if (!benchmarkInput(input, withReference, annotateDir, reference, report)) {
+            if (!benchmarkInput(input, withReference, still, annotateDir, reference, report)) {
                 ok = false;
                 continue;
             }
@@ -537,6 +591,11 @@ int main(int argc, char** argv)
         reports.push_back(std::move(report));
     }
     Json document = {{"inputs", jsonInputs(reports)}};
+    if (!datasets.empty()) {
+        document["annotations"] = Json::array();
+        for (const std::string& dataset : datasets)
+            ok = mivora::compareWithAnnotations(dataset, reference, document["annotations"]) && ok;
+    }
     if (!scenarioPhotos.empty()) {
         document["scenarios"] = Json::array();
         try {

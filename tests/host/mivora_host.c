@@ -437,6 +437,36 @@ static void huge_frame(void)
     free(vga.px);
 }
 
+/* A camera's day-to-day use: a face followed in video mode for 100 frames of
+ * 640x480, drifting a few pixels a frame, with its landmarks read each time;
+ * the whole process then holds at most 20 MB. */
+static void follow_resident(void)
+{
+    const int w = 640, h = 480, frames = 100;
+    host_image frame = {w, h, malloc((size_t)w * h * 3)};
+    if (frame.px == NULL)
+        fail("out of memory for a frame");
+    int followed = 0;
+    for (int i = 0; i < frames; ++i) {
+        memset(frame.px, 128, (size_t)w * h * 3);
+        const int x0 = (w - head.w) / 2 + (int)lround(30 * sin(i * 0.1)), y0 = (h - head.h) / 2;
+        for (int y = 0; y < head.h && y0 + y < h; ++y)
+            for (int x = 0; x < head.w; ++x)
+                if (x0 + x >= 0 && x0 + x < w)
+                    memcpy(frame.px + ((size_t)(y0 + y) * w + x0 + x) * 3, head.px + ((size_t)y * head.w + x) * 3, 3);
+        float p[MIVORA_FACE_LANDMARK_VALUE_COUNT];
+        if (detect(frame.px, w, h, MIVORA_FACE_MODE_VIDEO) > 0 && landmarks(0, p) == MIVORA_FACE_OK)
+            ++followed;
+    }
+    free(frame.px);
+    const long resident = rss_kb();
+    printf("face followed in %d of %d frames; resident memory %ld KB\n", followed, frames, resident);
+    if (followed < frames - 3)
+        fail("the face was followed in only %d of %d frames", followed, frames);
+    if (resident > 20 * 1024)
+        fail("resident memory %ld KB after following a face (limit 20 MB)", resident);
+}
+
 /* An unused library must cost nothing: no thread, no model mapped. */
 static void check_idle(const char* when)
 {
@@ -564,14 +594,16 @@ int main(int argc, char** argv)
         threads_churn();
     } else if (strcmp(pattern, "huge-frame") == 0) {
         huge_frame();
+    } else if (strcmp(pattern, "follow-resident") == 0) {
+        follow_resident();
     } else if (strcmp(pattern, "model-changed") == 0 && arg != NULL) {
         model_changed(arg);
     } else if (strcmp(pattern, "plugin-ctor") == 0 && arg != NULL) {
         plugin_ctor(arg);
     } else {
         fail("usage: mivora_host linked|dlopen-exit|dlopen-reopen|fork-before|fork-during-load|fork-after|"
-             "fork-busy|fork-tracker-busy|exit-in-flight|threads-churn|huge-frame|idle|model-changed MODEL|plugin-ctor "
-             "PLUGIN");
+             "fork-busy|fork-tracker-busy|exit-in-flight|threads-churn|huge-frame|follow-resident|idle|"
+             "model-changed MODEL|plugin-ctor PLUGIN");
     }
     puts("done");
     return 0; /* returning from main, with no dlclose, is the exit under test */
