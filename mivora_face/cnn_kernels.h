@@ -32,7 +32,8 @@ struct WindowArgs {
     // Convolution: [kernelH][kernelW][in channels][out pixelStride];
     // depthwise: [kernelH][kernelW][pixelStride].
     const float* weights;
-    const float* bias; // out pixelStride floats
+    const float* bias;     // out pixelStride floats
+    const float* residual; // null, or a tensor shaped as out, added before the activation
     bool relu;
 };
 

@@ -78,9 +78,12 @@ template <int Blocks> MIVORA_CNN_KERNEL void convolutionPixel(const WindowArgs& 
             }
         }
     }
-    float* o = a.out.data + (static_cast<std::ptrdiff_t>(oy) * a.out.width + ox) * outStride + cb;
-    for (int b = 0; b < Blocks; ++b)
-        store(o + b * kChannelBlock, activate(acc[b], a.relu));
+    const std::ptrdiff_t at = (static_cast<std::ptrdiff_t>(oy) * a.out.width + ox) * outStride + cb;
+    for (int b = 0; b < Blocks; ++b) {
+        if (a.residual != nullptr)
+            acc[b] = acc[b] + load(a.residual + at + b * kChannelBlock);
+        store(a.out.data + at + b * kChannelBlock, activate(acc[b], a.relu));
+    }
 }
 
 MIVORA_CNN_TARGET void convolution(const WindowArgs& a)
@@ -122,19 +125,27 @@ template <int Pixels, int Blocks> MIVORA_CNN_KERNEL void pointwiseTile(const Win
                 acc[k][b] = fmadd(value, weight[b], acc[k][b]);
         }
     }
-    float* out = a.out.data + p * outStride + cb;
+    const std::ptrdiff_t at = p * outStride + cb;
     for (int k = 0; k < Pixels; ++k)
-        for (int b = 0; b < Blocks; ++b)
-            store(out + k * outStride + b * kChannelBlock, activate(acc[k][b], a.relu));
+        for (int b = 0; b < Blocks; ++b) {
+            const std::ptrdiff_t to = at + k * outStride + b * kChannelBlock;
+            if (a.residual != nullptr)
+                acc[k][b] = acc[k][b] + load(a.residual + to);
+            store(a.out.data + to, activate(acc[k][b], a.relu));
+        }
 }
 
 template <int Pixels> MIVORA_CNN_KERNEL void pointwisePixels(const WindowArgs& a, std::ptrdiff_t p)
 {
     const int outStride = a.out.pixelStride;
+    // Tiles of up to three vectors: with four pixels, 12 sums, 3 weights and
+    // a broadcast fill AVX2's 16 registers.
     int cb = 0;
-    for (; cb + 2 * kChannelBlock <= outStride; cb += 2 * kChannelBlock)
+    for (; cb + 3 * kChannelBlock <= outStride; cb += 3 * kChannelBlock)
+        pointwiseTile<Pixels, 3>(a, p, cb);
+    if (outStride - cb == 2 * kChannelBlock)
         pointwiseTile<Pixels, 2>(a, p, cb);
-    if (cb < outStride)
+    else if (outStride - cb == kChannelBlock)
         pointwiseTile<Pixels, 1>(a, p, cb);
 }
 
@@ -167,6 +178,8 @@ MIVORA_CNN_TARGET void depthwise(const WindowArgs& a)
                     for (int kx = kxBegin; kx < kxEnd; ++kx)
                         acc = fmadd(load(row + static_cast<std::ptrdiff_t>(kx) * stride), load(w + kx * stride), acc);
                 }
+                if (a.residual != nullptr)
+                    acc = acc + load(a.residual + (out - a.out.data) + cb);
                 store(out + cb, activate(acc, a.relu));
             }
         }

@@ -137,7 +137,9 @@ void CnnModel::validate() const
     for (std::size_t i = 0; i < layers.size(); ++i) {
         const Layer& l = layers[i];
         const std::string who = layerName(i);
-        const int expectedInputs = l.kind == LayerKind::Add ? 2 : l.kind == LayerKind::Concat ? -1 : 1;
+        const int expectedInputs = l.kind == LayerKind::Add                                          ? 2
+                                   : l.kind == LayerKind::Concat || l.kind == LayerKind::Convolution ? -1
+                                                                                                     : 1;
         if (l.inputCount < 1 || l.inputCount > kMaxLayerInputs ||
             (expectedInputs > 0 && l.inputCount != expectedInputs))
             fail(who + ": wrong number of inputs");
@@ -153,6 +155,8 @@ void CnnModel::validate() const
         const Shape& out = tensors[l.output];
         switch (l.kind) {
         case LayerKind::Convolution:
+            if (l.inputCount > 2 || (l.inputCount == 2 && tensors[l.inputs[1]] != out))
+                fail(who + ": the sum added to a convolution is not shaped as its output");
             checkWindow(l, in, out, who);
             checkWeights(*this, l.weights, std::int64_t(l.kernelH) * l.kernelW * in.channels * out.channels, false,
                          who);

@@ -27,7 +27,8 @@ struct Shape {
 };
 
 enum class LayerKind : std::int32_t {
-    Convolution = 1,    // weights [kernelH][kernelW][in channels][out channels], bias per out channel
+    Convolution = 1,    // weights [kernelH][kernelW][in channels][out channels], bias per out channel;
+                        // a second input, shaped as the output, is added before the activation
     Depthwise = 2,      // weights [kernelH][kernelW][channels], bias per channel
     Add = 3,            // inputs[0] + inputs[1], same shape
     Relu = 4,           // max(0, x)

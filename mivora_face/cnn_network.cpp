@@ -288,6 +288,7 @@ void CnnNetwork::run()
                                   l.padLeft,
                                   p.weights.data() + p.layerWeights[i],
                                   p.weights.data() + p.layerBias[i],
+                                  l.inputCount == 2 ? tensor(l.inputs[1]).data : nullptr,
                                   l.relu != 0};
             if (l.kind == LayerKind::Depthwise)
                 kernels_->depthwise(args);

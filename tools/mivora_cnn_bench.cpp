@@ -9,7 +9,12 @@
 // of the face's centre), the face-free frames on which it reports any face,
 // and what a whole frame costs (run this pinned to one core).
 //
-//   mivora_cnn_bench [--frames N] [--score S]... MODEL.mivora... --faces PHOTO[@SCALE]... --empty PHOTO...
+//   mivora_cnn_bench [--frames N] [--score S]... [--dump DIR] MODEL.mivora... --faces PHOTO[@SCALE]...
+//                    --empty PHOTO...
+//
+// --frames: frames per scenario and photo. --dump writes every frame (raw RGB)
+// and its truth to DIR for tests/cnn/tfjs_candidate.js, which runs a
+// candidate our converter does not take (faceboxes) in TensorFlow.js.
 #include "cnn_face_detector.h"
 #include "face_detector.h"
 #include "gray_image.h"
@@ -140,10 +145,20 @@ double percentile(std::vector<double> v, double p)
     return v[std::min(v.size() - 1, static_cast<std::size_t>(p / 100 * static_cast<double>(v.size())))];
 }
 
+std::string rowLabel(const FacePhoto* face, const Scenario& sc, int empty, const std::vector<std::string>& emptyPhotos)
+{
+    if (face != nullptr)
+        return std::filesystem::path(face->label).stem().string() + " " + sc.name;
+    if (empty >= 0)
+        return "free: " + std::filesystem::path(emptyPhotos[static_cast<std::size_t>(empty)]).filename().string();
+    return sc.name;
+}
+
 int usage(const char* program)
 {
     std::fprintf(stderr,
-                 "usage: %s [--frames N] [--score S]... MODEL.mivora... --faces PHOTO[@SCALE]... --empty PHOTO...\n",
+                 "usage: %s [--frames N] [--score S]... [--dump DIR] MODEL.mivora... --faces PHOTO[@SCALE]... --empty "
+                 "PHOTO...\n",
                  program);
     return 2;
 }
@@ -153,6 +168,7 @@ int usage(const char* program)
 int main(int argc, char** argv)
 {
     int frames = 40;
+    std::string dumpDir;
     std::vector<float> scores;
     std::vector<std::string> models, facePhotos, emptyPhotos;
     std::vector<std::string>* list = &models;
@@ -162,6 +178,8 @@ int main(int argc, char** argv)
             frames = std::atoi(argv[++i]);
         else if (arg == "--score" && i + 1 < argc)
             scores.push_back(static_cast<float>(std::atof(argv[++i])));
+        else if (arg == "--dump" && i + 1 < argc)
+            dumpDir = argv[++i];
         else if (arg == "--faces")
             list = &facePhotos;
         else if (arg == "--empty")
@@ -242,61 +260,105 @@ int main(int argc, char** argv)
     if (!empties.empty())
         scenarios.push_back({"free: photos", 0, 0, "photos"});
 
-    std::printf("\n%-22s %7s", "scenario", "frames");
+    std::printf("\n%-34s %7s", "scenario", "frames");
     for (const Detector& d : detectors)
         std::printf(" %24s", d.name.c_str());
     std::printf("\n");
     cv::RNG rng(18);
-    for (const Scenario& sc : scenarios) {
-        const bool faceFree = sc.width == 0;
-        const int count = faceFree ? frames * static_cast<int>(faces.size()) : frames;
-        std::vector<int> hits(detectors.size(), 0);
-        int total = 0;
-        for (const FacePhoto& face : faces) {
-            for (int i = 0; i < frames; ++i, ++total) {
-                cv::Mat frame = background(rng);
-                cv::Point2d at;
-                if (!faceFree) {
-                    const double margin = 0.9 * sc.width;
-                    at = {rng.uniform(margin, kFrame.width - margin), rng.uniform(margin, kFrame.height - margin)};
-                    place(frame, face.cut, face.centre, sc.width / face.width, (i % 2 ? -1 : 1) * sc.degrees, at);
-                    addNoise(frame, 3, rng);
-                } else if (sc.kind == "noise") {
-                    frame.setTo(cv::Scalar::all(rng.uniform(60, 200)));
-                    addNoise(frame, 10, rng);
-                } else if (sc.kind == "photos") {
-                    const cv::Mat& photo = empties[static_cast<std::size_t>(i) % empties.size()];
-                    const double scale = rng.uniform(0.4, 1.6) * kFrame.height / photo.rows;
-                    place(frame, photo, cv::Point2d(photo.cols / 2.0, photo.rows / 2.0), scale,
-                          rng.uniform(-30.0, 30.0), cv::Point2d(rng.uniform(0, kFrame.width), rng.uniform(0, 480)));
-                    addNoise(frame, 3, rng);
-                } else {
-                    addNoise(frame, 3, rng);
-                }
-                for (std::size_t d = 0; d < detectors.size(); ++d) {
-                    const Clock::time_point start = Clock::now();
-                    const std::vector<cv::Point2d> found = detectors[d].detect(frame);
-                    detectors[d].ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-                    if (faceFree)
-                        hits[d] += !found.empty();
-                    else
-                        hits[d] += std::any_of(found.begin(), found.end(),
-                                               [&](const cv::Point2d& c) { return cv::norm(c - at) <= sc.width / 2; });
-                }
-            }
-            if (faceFree && total >= count)
-                break;
+    std::FILE* truth = nullptr;
+    if (!dumpDir.empty()) {
+        std::filesystem::create_directories(dumpDir);
+        truth = std::fopen((std::filesystem::path(dumpDir) / "frames.txt").c_str(), "w");
+        if (truth == nullptr) {
+            std::fprintf(stderr, "mivora_cnn_bench: cannot write to %s\n", dumpDir.c_str());
+            return 1;
         }
-        std::printf("%-22s %7d", sc.name.c_str(), total);
+    }
+    int dumped = 0;
+    // One row per scenario and photo; face-free rows per face-free photo.
+    struct Row {
+        const Scenario* scenario;
+        const FacePhoto* face;
+        int empty; // index into empties, or -1
+    };
+    std::vector<Row> rows;
+    for (const Scenario& sc : scenarios) {
+        if (sc.kind == "photos") {
+            for (std::size_t e = 0; e < empties.size(); ++e)
+                rows.push_back({&sc, nullptr, static_cast<int>(e)});
+        } else if (sc.width == 0) {
+            rows.push_back({&sc, nullptr, -1});
+        } else {
+            for (const FacePhoto& face : faces)
+                rows.push_back({&sc, &face, -1});
+        }
+    }
+    for (const Row& row : rows) {
+        const Scenario& sc = *row.scenario;
+        const bool faceFree = sc.width == 0;
+        std::vector<int> hits(detectors.size(), 0);
+        for (int i = 0; i < frames; ++i) {
+            cv::Mat frame = background(rng);
+            cv::Point2d at;
+            if (!faceFree) {
+                const double margin = 0.9 * sc.width;
+                at = {rng.uniform(margin, kFrame.width - margin), rng.uniform(margin, kFrame.height - margin)};
+                place(frame, row.face->cut, row.face->centre, sc.width / row.face->width, (i % 2 ? -1 : 1) * sc.degrees,
+                      at);
+                addNoise(frame, 3, rng);
+            } else if (sc.kind == "noise") {
+                frame.setTo(cv::Scalar::all(rng.uniform(60, 200)));
+                addNoise(frame, 10, rng);
+            } else if (row.empty >= 0) {
+                const cv::Mat& photo = empties[static_cast<std::size_t>(row.empty)];
+                const double scale = rng.uniform(0.4, 1.6) * kFrame.height / photo.rows;
+                place(frame, photo, cv::Point2d(photo.cols / 2.0, photo.rows / 2.0), scale, rng.uniform(-30.0, 30.0),
+                      cv::Point2d(rng.uniform(0, kFrame.width), rng.uniform(0, kFrame.height)));
+                addNoise(frame, 3, rng);
+            } else {
+                addNoise(frame, 3, rng);
+            }
+            for (std::size_t d = 0; d < detectors.size(); ++d) {
+                const Clock::time_point start = Clock::now();
+                const std::vector<cv::Point2d> found = detectors[d].detect(frame);
+                detectors[d].ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+                if (faceFree)
+                    hits[d] += !found.empty();
+                else
+                    hits[d] += std::any_of(found.begin(), found.end(),
+                                           [&](const cv::Point2d& c) { return cv::norm(c - at) <= sc.width / 2; });
+            }
+            if (truth != nullptr) {
+                // Raw RGB frames for a detector run elsewhere (tfjs_candidate.js).
+                cv::Mat rgb;
+                cv::cvtColor(frame, rgb, cv::COLOR_BGR2RGB);
+                const std::string file = "frame_" + std::to_string(dumped++) + ".rgb";
+                std::FILE* out = std::fopen((std::filesystem::path(dumpDir) / file).c_str(), "wb");
+                const bool written =
+                    out != nullptr && std::fwrite(rgb.data, 1, rgb.total() * 3, out) == rgb.total() * 3;
+                if (out != nullptr)
+                    std::fclose(out);
+                if (!written) {
+                    std::fprintf(stderr, "mivora_cnn_bench: cannot write %s\n", file.c_str());
+                    return 1;
+                }
+                std::fprintf(truth, "%s\t%s\t%s\t%.2f\t%.2f\t%.2f\n", file.c_str(),
+                             rowLabel(row.face, sc, row.empty, emptyPhotos).c_str(), faceFree ? "free" : "face", at.x,
+                             at.y, sc.width);
+            }
+        }
+        std::printf("%-34s %7d", rowLabel(row.face, sc, row.empty, emptyPhotos).c_str(), frames);
         for (int h : hits) {
             char cell[32];
             std::snprintf(cell, sizeof cell, faceFree ? "%d with a face" : "%d (%.0f%%)", h,
-                          100.0 * h / std::max(1, total));
+                          100.0 * h / std::max(1, frames));
             std::printf(" %24s", cell);
         }
         std::printf("\n");
         std::fflush(stdout);
     }
+    if (truth != nullptr)
+        std::fclose(truth);
     std::printf("\n%-30s %8s %8s %8s\n", "ms per 640x480 frame", "p50", "p95", "first");
     for (const Detector& d : detectors)
         std::printf("%-30s %8.2f %8.2f %8.2f\n", d.name.c_str(), percentile(d.ms, 50), percentile(d.ms, 95),

@@ -741,8 +741,9 @@ private:
 
 public:
     // A Pad read only by a convolution without padding of its own becomes
-    // that padding; a Relu reading a convolution or a sum read by nothing else
-    // becomes part of it.
+    // that padding; a sum of a convolution read by nothing else and another
+    // tensor becomes the convolution adding that tensor; a Relu reading a
+    // convolution or a sum read by nothing else becomes part of it.
     void fuse()
     {
         for (bool changed = true; changed;) {
@@ -753,6 +754,22 @@ public:
                 writer[model.layers[i].output] = static_cast<int>(i);
             for (std::size_t i = 0; i < model.layers.size() && !changed; ++i) {
                 Layer& l = model.layers[i];
+                if (l.kind == LayerKind::Add && l.relu == 0) {
+                    const int k = sumOf(i, 0, writer, reads) >= 0 ? 0 : 1;
+                    const int conv = sumOf(i, k, writer, reads);
+                    if (conv < 0)
+                        continue;
+                    // The convolution runs where the sum ran (the other term
+                    // may be written after it) and adds the other term itself.
+                    Layer fused = model.layers[static_cast<std::size_t>(conv)];
+                    fused.inputCount = 2;
+                    fused.inputs[1] = l.inputs[1 - k];
+                    fused.output = l.output;
+                    model.layers[i] = fused;
+                    model.layers.erase(model.layers.begin() + conv);
+                    changed = true;
+                    continue;
+                }
                 const int from = writer[l.inputs[0]];
                 if (from < 0 || reads[l.inputs[0]] != 1)
                     continue;
@@ -781,6 +798,18 @@ public:
     }
 
 private:
+    // The convolution writing term k of the sum at layer i, when nothing else
+    // reads it and it has no activation or added term of its own; else -1.
+    int sumOf(std::size_t i, int k, const std::vector<int>& writer, const std::vector<int>& reads) const
+    {
+        const std::int32_t t = model.layers[i].inputs[k];
+        const int w = writer[static_cast<std::size_t>(t)];
+        if (w < 0 || reads[static_cast<std::size_t>(t)] != 1)
+            return -1;
+        const Layer& c = model.layers[static_cast<std::size_t>(w)];
+        return c.kind == LayerKind::Convolution && c.inputCount == 1 && c.relu == 0 ? w : -1;
+    }
+
     std::map<std::string, json> nodes_;
     std::map<std::string, Value> weights_;
     std::map<std::string, Value> values_;
