@@ -168,6 +168,8 @@ Plain referenceLayer(const CnnModel& m, const Layer& l, const std::vector<Plain>
                                  m.weights[l.weights + ((ky * l.kernelW + kx) * in.shape.channels + ci) * s.channels +
                                            c];
                     });
+                    if (l.inputCount == 2)
+                        r += Plain(t[l.inputs[1]]).at(y, x, c);
                     break;
                 case LayerKind::Depthwise:
                     r = l.bias >= 0 ? m.weights[l.bias + c] : 0;
@@ -292,6 +294,13 @@ CnnModel everyLayer(std::mt19937& random)
     relu.kind = LayerKind::Relu;
     relu.inputs[0] = c;
     const int i = add(relu, {7, 6, 19});
+    Layer residual = window(LayerKind::Convolution, c, 1, 1, 0, 0); // adds the Relu's output
+    residual.inputCount = 2;
+    residual.inputs[1] = i;
+    residual.weights = weights(19 * 19);
+    residual.bias = weights(19);
+    residual.relu = 1;
+    const int withResidual = add(residual, {7, 6, 19});
     Layer resize;
     resize.kind = LayerKind::ResizeBilinear;
     resize.inputs[0] = h;
@@ -299,7 +308,7 @@ CnnModel everyLayer(std::mt19937& random)
     Layer concat;
     concat.kind = LayerKind::Concat;
     concat.inputCount = 2;
-    concat.inputs[0] = i;
+    concat.inputs[0] = withResidual;
     concat.inputs[1] = j;
     const int k = add(concat, {7, 6, 43});
     Layer cut = window(LayerKind::Convolution, k, 1, 1, 0, 0); // 43 -> 36 channels, for depth to space
