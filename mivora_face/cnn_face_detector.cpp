@@ -113,23 +113,26 @@ CnnFaceDetector::CnnFaceDetector(const cnn::CnnModel& model, cnn::Instructions i
         throw std::invalid_argument("the network is not a face detector with anchors and six keypoints");
 }
 
-void CnnFaceDetector::prepareTaps(int width, int height)
+void CnnFaceDetector::prepareTaps(int width, int height, const Region& r)
 {
-    if (width == tapsWidth_ && height == tapsHeight_)
+    if (width == tapsWidth_ && height == tapsHeight_ && r.x == tapsRegion_.x && r.y == tapsRegion_.y &&
+        r.width == tapsRegion_.width && r.height == tapsRegion_.height)
         return;
-    // The whole image fitted in, centred, its aspect kept.
-    scale_ = std::min(static_cast<float>(input_.width) / width, static_cast<float>(input_.height) / height);
-    offsetX_ = (input_.width - width * scale_) / 2;
-    offsetY_ = (input_.height - height * scale_) / 2;
+    // The region fitted in, centred, its aspect kept.
+    scale_ = std::min(input_.width / r.width, input_.height / r.height);
+    offsetX_ = (input_.width - r.width * scale_) / 2 - r.x * scale_;
+    offsetY_ = (input_.height - r.height * scale_) / 2 - r.y * scale_;
     axisTaps(input_.width, width, scale_, offsetX_, columns_.first, columns_.count, columns_.offset, columns_.weights);
     axisTaps(input_.height, height, scale_, offsetY_, rows_.first, rows_.count, rows_.offset, rows_.weights);
     tapsWidth_ = width;
     tapsHeight_ = height;
+    tapsRegion_ = r;
 }
 
-void CnnFaceDetector::fillInput(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride)
+void CnnFaceDetector::fillInput(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride,
+                                const Region& region)
 {
-    prepareTaps(width, height);
+    prepareTaps(width, height, region);
     const int outW = input_.width, outH = input_.height;
     // Rows the output needs, resampled across.
     int rowBegin = height, rowEnd = 0;
@@ -213,9 +216,20 @@ std::vector<CnnFace> CnnFaceDetector::decode(float minScore) const
 std::vector<CnnFace> CnnFaceDetector::detect(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride,
                                              float minScore)
 {
-    if (bgr == nullptr || width < 1 || height < 1)
+    Region whole;
+    whole.width = static_cast<float>(width);
+    whole.height = static_cast<float>(height);
+    return detect(bgr, width, height, stride, whole, minScore);
+}
+
+std::vector<CnnFace> CnnFaceDetector::detect(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride,
+                                             const Region& region, float minScore)
+{
+    if (bgr == nullptr || width < 1 || height < 1 || !(region.width >= 1 && region.height >= 1) ||
+        !std::isfinite(region.x) || !std::isfinite(region.y) || !std::isfinite(region.width) ||
+        !std::isfinite(region.height))
         return {};
-    fillInput(bgr, width, height, stride);
+    fillInput(bgr, width, height, stride, region);
     network_.run();
     // MediaPipe's face detectors merge boxes overlapping by more than 0.3.
     return mergeOverlapping(decode(std::clamp(minScore, 1e-6f, 1 - 1e-6f)), 0.3f);

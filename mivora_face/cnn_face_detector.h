@@ -43,9 +43,19 @@ public:
     // Throws:   std::invalid_argument otherwise.
     explicit CnnFaceDetector(const cnn::CnnModel& model, cnn::Instructions instructions = cnn::Instructions::Best);
 
+    // A part of an image, in image pixels; it may reach beyond the image,
+    // where the network sees black.
+    struct Region {
+        float x = 0, y = 0, width = 0, height = 0;
+    };
+
     // Faces in a BGR image (rows `stride` bytes apart) with a score of at
-    // least minScore, strongest first.
+    // least minScore, strongest first, in image pixels.
     std::vector<CnnFace> detect(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride, float minScore);
+    // The same in one region: the region is fitted into the network's input
+    // (centred, its aspect kept; the image around it fills the rest).
+    std::vector<CnnFace> detect(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride,
+                                const Region& region, float minScore);
 
     int inputWidth() const { return input_.width; }
     int inputHeight() const { return input_.height; }
@@ -58,13 +68,14 @@ private:
         std::vector<float> weights; // count[i] weights from offset[i]
         std::vector<int> offset;
     };
-    void prepareTaps(int width, int height);
-    void fillInput(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride);
+    void prepareTaps(int width, int height, const Region& region);
+    void fillInput(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride, const Region& region);
     std::vector<CnnFace> decode(float minScore) const;
 
     cnn::CnnNetwork network_;
     cnn::Shape input_;
     int tapsWidth_ = 0, tapsHeight_ = 0;
+    Region tapsRegion_;
     float scale_ = 1, offsetX_ = 0, offsetY_ = 0; // input pixel = image pixel * scale_ + offset
     Taps columns_, rows_;
     std::vector<float> rowsResampled_; // image rows resampled across: height x input width x 3

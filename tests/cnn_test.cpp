@@ -548,4 +548,32 @@ TEST(CnnFaces, ConvertedDetectorsFindThePhotosFaceWhereDlibDoes)
     }
 }
 
+// A square region of an image gives the network the very input a crop of
+// that region gives it: the same faces, moved by the region's corner.
+TEST(CnnFaces, ARegionIsSeenAsItsCrop)
+{
+    const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
+    ASSERT_FALSE(photo.empty());
+    mivora::CnnFaceDetector detector(CnnModel::load(packedPath("blazeface-back")));
+    const cv::Rect crop(100, 20, 320, 320);
+    const cv::Mat cut = photo(crop).clone();
+    const std::vector<mivora::CnnFace> inCut =
+        detector.detect(cut.data, cut.cols, cut.rows, static_cast<std::ptrdiff_t>(cut.step), 0.5f);
+    mivora::CnnFaceDetector::Region region;
+    region.x = static_cast<float>(crop.x);
+    region.y = static_cast<float>(crop.y);
+    region.width = static_cast<float>(crop.width);
+    region.height = static_cast<float>(crop.height);
+    const std::vector<mivora::CnnFace> inRegion =
+        detector.detect(photo.data, photo.cols, photo.rows, static_cast<std::ptrdiff_t>(photo.step), region, 0.5f);
+    ASSERT_EQ(inCut.size(), 1u);
+    ASSERT_EQ(inRegion.size(), inCut.size());
+    EXPECT_NEAR(inRegion[0].centreX, inCut[0].centreX + crop.x, 1e-2);
+    EXPECT_NEAR(inRegion[0].centreY, inCut[0].centreY + crop.y, 1e-2);
+    EXPECT_NEAR(inRegion[0].width, inCut[0].width, 1e-2);
+    EXPECT_NEAR(inRegion[0].score, inCut[0].score, 1e-5);
+    for (int k = 0; k < 2 * mivora::kCnnKeypoints; ++k)
+        EXPECT_NEAR(inRegion[0].keypoints[k], inCut[0].keypoints[k] + (k % 2 ? crop.y : crop.x), 1e-2);
+}
+
 } // namespace

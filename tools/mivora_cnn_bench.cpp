@@ -9,10 +9,11 @@
 // of the face's centre), the face-free frames on which it reports any face,
 // and what a whole frame costs (run this pinned to one core).
 //
-//   mivora_cnn_bench [--frames N] [--score S]... [--dump DIR] MODEL.mivora... --faces PHOTO[@SCALE]...
+//   mivora_cnn_bench [--frames N] [--score S]... [--tiles] [--dump DIR] MODEL.mivora... --faces PHOTO[@SCALE]...
 //                    --empty PHOTO...
 //
-// --frames: frames per scenario and photo. --dump writes every frame (raw RGB)
+// --frames: frames per scenario and photo. --tiles adds each network run on
+// four overlapping tiles of the frame (0.6 of it a side) to the detectors. --dump writes every frame (raw RGB)
 // and its truth to DIR for tests/cnn/tfjs_candidate.js, which runs a
 // candidate our converter does not take (faceboxes) in TensorFlow.js.
 #include "cnn_face_detector.h"
@@ -156,10 +157,11 @@ std::string rowLabel(const FacePhoto* face, const Scenario& sc, int empty, const
 
 int usage(const char* program)
 {
-    std::fprintf(stderr,
-                 "usage: %s [--frames N] [--score S]... [--dump DIR] MODEL.mivora... --faces PHOTO[@SCALE]... --empty "
-                 "PHOTO...\n",
-                 program);
+    std::fprintf(
+        stderr,
+        "usage: %s [--frames N] [--score S]... [--tiles] [--dump DIR] MODEL.mivora... --faces PHOTO[@SCALE]... --empty "
+        "PHOTO...\n",
+        program);
     return 2;
 }
 
@@ -169,6 +171,7 @@ int main(int argc, char** argv)
 {
     int frames = 40;
     std::string dumpDir;
+    bool tiles = false;
     std::vector<float> scores;
     std::vector<std::string> models, facePhotos, emptyPhotos;
     std::vector<std::string>* list = &models;
@@ -180,6 +183,8 @@ int main(int argc, char** argv)
             scores.push_back(static_cast<float>(std::atof(argv[++i])));
         else if (arg == "--dump" && i + 1 < argc)
             dumpDir = argv[++i];
+        else if (arg == "--tiles")
+            tiles = true;
         else if (arg == "--faces")
             list = &facePhotos;
         else if (arg == "--empty")
@@ -221,6 +226,30 @@ int main(int argc, char** argv)
         networks.push_back(std::make_unique<mivora::CnnFaceDetector>(mivora::cnn::CnnModel::load(path)));
         mivora::CnnFaceDetector* net = networks.back().get();
         for (float score : scores) {
+            if (tiles) {
+                // Four overlapping tiles, each 0.6 of the frame a side, their faces merged.
+                char name[128];
+                std::snprintf(name, sizeof name, "%s 2x2@%.2f", std::filesystem::path(path).stem().c_str(), score);
+                detectors.push_back({name,
+                                     [net, score](const cv::Mat& f) {
+                                         std::vector<mivora::CnnFace> all;
+                                         for (int t = 0; t < 4; ++t) {
+                                             mivora::CnnFaceDetector::Region r;
+                                             r.width = 0.6f * f.cols;
+                                             r.height = 0.6f * f.rows;
+                                             r.x = t % 2 ? 0.4f * f.cols : 0;
+                                             r.y = t / 2 ? 0.4f * f.rows : 0;
+                                             for (const mivora::CnnFace& face :
+                                                  net->detect(f.data, f.cols, f.rows, f.step, r, score))
+                                                 all.push_back(face);
+                                         }
+                                         std::vector<cv::Point2d> centres;
+                                         for (const mivora::CnnFace& face : mivora::mergeOverlapping(all, 0.3f))
+                                             centres.emplace_back(face.centreX, face.centreY);
+                                         return centres;
+                                     },
+                                     {}});
+            }
             char name[128];
             std::snprintf(name, sizeof name, "%s@%.2f", std::filesystem::path(path).stem().c_str(), score);
             detectors.push_back({name,
