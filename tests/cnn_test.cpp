@@ -574,6 +574,25 @@ TEST(CnnFaces, ARegionIsSeenAsItsCrop)
     EXPECT_NEAR(inRegion[0].score, inCut[0].score, 1e-5);
     for (int k = 0; k < 2 * mivora::kCnnKeypoints; ++k)
         EXPECT_NEAR(inRegion[0].keypoints[k], inCut[0].keypoints[k] + (k % 2 ? crop.y : crop.x), 1e-2);
+
+    // Regions partly or wholly off the image, degenerate ones, tiny images:
+    // black where there is no image, nothing found where there is nothing.
+    region.x = -2000;
+    EXPECT_TRUE(
+        detector.detect(photo.data, photo.cols, photo.rows, static_cast<std::ptrdiff_t>(photo.step), region, 0.5f)
+            .empty());
+    region.x = static_cast<float>(photo.cols) - 100;
+    detector.detect(photo.data, photo.cols, photo.rows, static_cast<std::ptrdiff_t>(photo.step), region, 0.5f);
+    region.width = 0;
+    EXPECT_TRUE(
+        detector.detect(photo.data, photo.cols, photo.rows, static_cast<std::ptrdiff_t>(photo.step), region, 0.5f)
+            .empty());
+    region.width = std::nanf("");
+    EXPECT_TRUE(
+        detector.detect(photo.data, photo.cols, photo.rows, static_cast<std::ptrdiff_t>(photo.step), region, 0.5f)
+            .empty());
+    const unsigned char pixel[3] = {10, 200, 30};
+    EXPECT_TRUE(detector.detect(pixel, 1, 1, 3, 0.5f).empty());
 }
 
 } // namespace
