@@ -6,6 +6,7 @@
 #include "cnn_model.h"
 #include "cnn_network.h"
 #include "face_detector.h"
+#include "face_engine.h"
 
 #include "test_support.h"
 
@@ -130,6 +131,18 @@ TEST(CnnModelFile, RefusesInconsistentNetworks)
         const std::vector<unsigned char> bytes = m.pack();
         EXPECT_TRUE(refused(bytes)) << what;
     }
+}
+
+// The library finds the packaged detector beside its other packed models.
+TEST(CnnModelFile, TheLibraryFindsThePackagedDetector)
+{
+    const mivora::ModelFiles files = mivora::defaultModelFiles();
+    ASSERT_FALSE(files.faceNetwork.empty());
+    EXPECT_EQ(std::filesystem::path(files.faceNetwork).parent_path(),
+              std::filesystem::path(files.landmarks).parent_path());
+    const CnnModel model = CnnModel::load(files.faceNetwork);
+    EXPECT_EQ(model.grids.size(), 1u);
+    EXPECT_EQ(model.keypoints, mivora::kCnnKeypoints);
 }
 
 // ---------------------------------------------------------------------------
