@@ -159,28 +159,54 @@ MIVORA_CNN_TARGET void pointwise(const WindowArgs& a)
         pointwisePixels<1>(a, p);
 }
 
+// Channels cb .. cb + 8 * Blocks of one output pixel whose taps are
+// rows kyBegin .. kyEnd and columns kxBegin .. kxEnd of its window; tap
+// (0, 0), maybe outside the image, is `window` floats from the input's start.
+template <int Blocks>
+MIVORA_CNN_KERNEL void depthwisePixel(const WindowArgs& a, std::ptrdiff_t window, float* out, int cb, int kyBegin,
+                                      int kyEnd, int kxBegin, int kxEnd)
+{
+    const int stride = a.out.pixelStride; // the input's too: same channels
+    const std::ptrdiff_t rowStride = static_cast<std::ptrdiff_t>(a.in.width) * stride;
+    F8 acc[Blocks];
+    for (int b = 0; b < Blocks; ++b)
+        acc[b] = load(a.bias + cb + b * kChannelBlock);
+    for (int ky = kyBegin; ky < kyEnd; ++ky) {
+        const std::ptrdiff_t row = window + ky * rowStride + cb;
+        const float* w = a.weights + static_cast<std::ptrdiff_t>(ky * a.kernelW) * stride + cb;
+        for (int kx = kxBegin; kx < kxEnd; ++kx)
+            for (int b = 0; b < Blocks; ++b)
+                acc[b] = fmadd(load(a.in.data + (row + static_cast<std::ptrdiff_t>(kx) * stride + b * kChannelBlock)),
+                               load(w + kx * stride + b * kChannelBlock), acc[b]);
+    }
+    for (int b = 0; b < Blocks; ++b) {
+        F8 v = acc[b];
+        if (a.residual != nullptr)
+            v = v + load(a.residual + (out - a.out.data) + cb + b * kChannelBlock);
+        store(out + cb + b * kChannelBlock, activate(v, a.relu));
+    }
+}
+
 MIVORA_CNN_TARGET void depthwise(const WindowArgs& a)
 {
     const TensorRef& in = a.in;
-    const int stride = a.out.pixelStride; // the input's too: same channels
+    const int stride = a.out.pixelStride;
     for (int oy = 0; oy < a.out.height; ++oy) {
         const int y0 = oy * a.strideH - a.padTop;
         const int kyBegin = std::max(0, -y0), kyEnd = std::min(a.kernelH, in.height - y0);
         for (int ox = 0; ox < a.out.width; ++ox) {
             const int x0 = ox * a.strideW - a.padLeft;
             const int kxBegin = std::max(0, -x0), kxEnd = std::min(a.kernelW, in.width - x0);
+            const std::ptrdiff_t window = (static_cast<std::ptrdiff_t>(y0) * in.width + x0) * stride;
             float* out = a.out.data + (static_cast<std::ptrdiff_t>(oy) * a.out.width + ox) * stride;
-            for (int cb = 0; cb < stride; cb += kChannelBlock) {
-                F8 acc = load(a.bias + cb);
-                for (int ky = kyBegin; ky < kyEnd; ++ky) {
-                    const float* row = in.data + (static_cast<std::ptrdiff_t>(y0 + ky) * in.width + x0) * stride + cb;
-                    const float* w = a.weights + static_cast<std::ptrdiff_t>(ky * a.kernelW) * stride + cb;
-                    for (int kx = kxBegin; kx < kxEnd; ++kx)
-                        acc = fmadd(load(row + static_cast<std::ptrdiff_t>(kx) * stride), load(w + kx * stride), acc);
-                }
-                if (a.residual != nullptr)
-                    acc = acc + load(a.residual + (out - a.out.data) + cb);
-                store(out + cb, activate(acc, a.relu));
+            int cb = 0;
+            for (; cb + 4 * kChannelBlock <= stride; cb += 4 * kChannelBlock)
+                depthwisePixel<4>(a, window, out, cb, kyBegin, kyEnd, kxBegin, kxEnd);
+            switch ((stride - cb) / kChannelBlock) {
+            case 3: depthwisePixel<3>(a, window, out, cb, kyBegin, kyEnd, kxBegin, kxEnd); break;
+            case 2: depthwisePixel<2>(a, window, out, cb, kyBegin, kyEnd, kxBegin, kxEnd); break;
+            case 1: depthwisePixel<1>(a, window, out, cb, kyBegin, kyEnd, kxBegin, kxEnd); break;
+            default: break;
             }
         }
     }
