@@ -24,6 +24,7 @@ namespace {
 constexpr const char* kDebianModelPath = "/usr/share/dlib/shape_predictor_68_face_landmarks.dat";
 constexpr const char* kPackedModelName = "shape_predictor_68_face_landmarks.mivora";
 constexpr const char* kDetectorName = "frontal_face_detector.mivora";
+constexpr const char* kFaceNetworkName = "facemesh-detection-full.mivora";
 
 // After a frame this large the session's scan buffers are given back to the
 // system rather than kept for frames that will rarely be as large.
@@ -68,6 +69,8 @@ ModelFiles defaultModelFiles()
         std::error_code error;
         if (std::filesystem::is_regular_file(packedDir + "/" + kDetectorName, error))
             files.detector = packedDir + "/" + kDetectorName;
+        if (std::filesystem::is_regular_file(packedDir + "/" + kFaceNetworkName, error))
+            files.faceNetwork = packedDir + "/" + kFaceNetworkName;
     } else {
         files.landmarks = kDebianModelPath;
     }

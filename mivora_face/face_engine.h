@@ -21,12 +21,14 @@ namespace mivora {
 
 // The model files the library reads.
 struct ModelFiles {
-    std::string landmarks; // packed or dlib format
-    std::string detector;  // dlib's serialised frontal face detector; empty: the built-in copy
+    std::string landmarks;   // packed or dlib format
+    std::string detector;    // dlib's serialised frontal face detector; empty: the built-in copy
+    std::string faceNetwork; // the packed CNN face detector (cnn_model.h); empty: none installed
 };
 
 // $MIVORA_FACE_LANDMARK_MODEL when set and not empty; otherwise the packed
-// model installed beside the library, or Debian's libdlib-data file.
+// model installed beside the library, or Debian's libdlib-data file. The
+// detectors: the packed ones installed beside the library, when there.
 ModelFiles defaultModelFiles();
 
 // What every thread shares once loaded; never changed afterwards.

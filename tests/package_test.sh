@@ -84,7 +84,8 @@ for i in "${!packages[@]}"; do
         "/usr/share/doc/${packages[$i]}/changelog.gz"
 done
 expect_files "$lib" /usr/lib/libmivoraface.so.1 "/usr/lib/libmivoraface.so.$version" \
-    /usr/share/mivoraface/shape_predictor_68_face_landmarks.mivora /usr/share/mivoraface/frontal_face_detector.mivora
+    /usr/share/mivoraface/shape_predictor_68_face_landmarks.mivora /usr/share/mivoraface/frontal_face_detector.mivora \
+    /usr/share/mivoraface/facemesh-detection-full.mivora
 expect_no_files "$lib" '^/usr/(include|bin)/|\.so$|/cmake/|pkgconfig'
 expect_files "$dev" /usr/include/mivora_face.h /usr/lib/libmivoraface.so /usr/lib/pkgconfig/mivoraface.pc \
     /usr/lib/cmake/MivoraFace/MivoraFaceConfig.cmake /usr/lib/cmake/MivoraFace/MivoraFaceTargets.cmake

@@ -1,0 +1,86 @@
+// CnnFaceDetector: faces found by a BlazeFace-family network (CnnModel with
+// anchor grids). The image is fitted whole into the network's square input
+// (shrunk by area averaging, enlarged bilinearly, the rest black), each anchor
+// whose score passes the threshold gives a box and keypoints, and overlapping
+// boxes are merged as MediaPipe merges them: a cluster of boxes overlapping
+// the strongest becomes their score-weighted mean.
+#ifndef MIVORA_FACE_CNN_FACE_DETECTOR_H
+#define MIVORA_FACE_CNN_FACE_DETECTOR_H
+
+#include "cnn_model.h"
+#include "cnn_network.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace mivora {
+
+// The network's keypoints, in its order: the eyes (the subject's right, then
+// left), the nose tip, the mouth's centre, the ears (right, then left).
+constexpr int kCnnKeypoints = 6;
+
+struct CnnFace {
+    float centreX = 0, centreY = 0, width = 0, height = 0; // box, image pixels
+    float score = 0;                                       // 0 .. 1
+    std::array<float, 2 * kCnnKeypoints> keypoints{};      // x, y pairs, image pixels
+};
+
+// Intersection over union of two faces' boxes.
+float boxOverlap(const CnnFace& a, const CnnFace& b);
+
+// MediaPipe's weighted non-maximum suppression: strongest first, each face
+// with the faces overlapping it by more than minOverlap (intersection over
+// union) merged into their score-weighted mean, keeping the strongest score.
+std::vector<CnnFace> mergeOverlapping(std::vector<CnnFace> faces, float minOverlap);
+
+class CnnFaceDetector {
+public:
+    // Requires: model has anchor grids and kCnnKeypoints keypoints;
+    //           instructions supported.
+    // Throws:   std::invalid_argument otherwise.
+    explicit CnnFaceDetector(const cnn::CnnModel& model, cnn::Instructions instructions = cnn::Instructions::Best);
+
+    // A part of an image, in image pixels; it may reach beyond the image,
+    // where the network sees black.
+    struct Region {
+        float x = 0, y = 0, width = 0, height = 0;
+    };
+
+    // Faces in a BGR image (rows `stride` bytes apart) with a score of at
+    // least minScore, strongest first, in image pixels.
+    std::vector<CnnFace> detect(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride, float minScore);
+    // The same in one region: the region is fitted into the network's input
+    // (centred, its aspect kept; the image around it fills the rest).
+    std::vector<CnnFace> detect(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride,
+                                const Region& region, float minScore);
+
+    int inputWidth() const { return input_.width; }
+    int inputHeight() const { return input_.height; }
+    const char* instructionSet() const { return network_.instructionSet(); }
+
+private:
+    // For each output pixel along one axis: the source pixels it averages.
+    struct Taps {
+        std::vector<int> first, count;
+        std::vector<float> weights; // count[i] weights from offset[i]
+        std::vector<int> offset;
+    };
+    void prepareTaps(int width, int height, const Region& region);
+    void fillInput(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride, const Region& region);
+    std::vector<CnnFace> decode(float minScore) const;
+
+    cnn::CnnNetwork network_;
+    cnn::Shape input_;
+    int tapsWidth_ = 0, tapsHeight_ = 0;
+    Region tapsRegion_;
+    float scale_ = 1, offsetX_ = 0, offsetY_ = 0; // input pixel = image pixel * scale_ + offset
+    Taps columns_, rows_;
+    std::vector<float> rowsResampled_; // image rows resampled across: height x input width x 3
+};
+
+} // namespace mivora
+
+#endif

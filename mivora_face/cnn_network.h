@@ -1,0 +1,55 @@
+// CnnNetwork: runs a CnnModel on one input. The model's weights are laid out
+// once for the kernels (output channels padded to whole vectors) and shared
+// by every copy; each copy has its own tensors, in one buffer whose parts are
+// reused as soon as the tensors they held are no longer read.
+#ifndef MIVORA_FACE_CNN_NETWORK_H
+#define MIVORA_FACE_CNN_NETWORK_H
+
+#include "cnn_kernels.h"
+#include "cnn_model.h"
+
+#include <memory>
+#include <vector>
+
+namespace mivora {
+namespace cnn {
+
+class CnnNetwork {
+public:
+    // Requires: model valid (as CnnModel::fromPacked() gives it);
+    //           instructions supported().
+    // Throws:   std::invalid_argument otherwise.
+    explicit CnnNetwork(const CnnModel& model, Instructions instructions = Instructions::Best);
+
+    const CnnModel& model() const;
+    const char* instructionSet() const { return kernels_->name; }
+
+    // The input tensor to fill before run(): pixel (y, x) at
+    // input() + (y * width + x) * inputPixelStride(), channels R, G, B,
+    // already scaled (pixel * inputScale + inputOffset). The floats after the
+    // three channels must stay zero.
+    float* input();
+    int inputPixelStride() const;
+    void run();
+    // Output i (as the model lists them) of the last run, its values in
+    // row-major order.
+    std::vector<float> output(int i) const;
+    // Element (y, x, c) of a tensor of the last run; valid while its part of
+    // the buffer is not reused, which for the model's outputs is until the
+    // next run.
+    float at(int tensor, int y, int x, int c) const;
+
+    struct Prepared; // the model laid out for the kernels, and its memory plan
+
+private:
+    std::shared_ptr<const Prepared> prepared_;
+    const Kernels* kernels_;
+    std::vector<float> arena_;
+    TensorRef tensor(int index);
+    const float* tensorData(int index) const;
+};
+
+} // namespace cnn
+} // namespace mivora
+
+#endif

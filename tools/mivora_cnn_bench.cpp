@@ -1,0 +1,398 @@
+// mivora_cnn_bench: compares face detectors frame by frame on 640x480 frames
+// made from photos: the CNN networks given (whole frame fitted into the
+// network's input) and the library's HOG search (dlib's detector, what finds
+// faces today). A face photo is cut around its face, scaled to a face width,
+// rolled and placed at a random spot on a random textured background with
+// camera noise; face-free frames are bare backgrounds, noise, and the
+// face-free photos placed the same way. Reported per scenario: the frames on
+// which each detector finds the face (a box centred within half a face width
+// of the face's centre), the face-free frames on which it reports any face,
+// and what a whole frame costs (run this pinned to one core).
+//
+//   mivora_cnn_bench [--frames N] [--score S]... [--tiles] [--dump DIR] MODEL.mivora... --faces PHOTO[@SCALE]...
+//                    --empty PHOTO...
+//
+// --frames: frames per scenario and photo. --tiles adds each network run on
+// four overlapping tiles of the frame (0.6 of it a side) to the detectors. --dump writes every frame (raw RGB)
+// and its truth to DIR for tests/cnn/tfjs_candidate.js, which runs a
+// candidate our converter does not take (faceboxes) in TensorFlow.js.
+#include "cnn_face_detector.h"
+#include "face_detector.h"
+#include "gray_image.h"
+#include "reference_pipeline.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const cv::Size kFrame(640, 480);
+
+struct FacePhoto {
+    std::string label;
+    cv::Mat cut;        // head and shoulders around the face
+    cv::Point2d centre; // face centre in the cut
+    double width = 0;   // jaw width (points 1 to 17) in the cut
+};
+
+std::optional<FacePhoto> prepareFace(const std::string& argument, mivora::ReferencePipeline& reference)
+{
+    std::string path = argument;
+    double scale = 1;
+    const std::size_t at = argument.rfind('@');
+    if (at != std::string::npos) {
+        path = argument.substr(0, at);
+        scale = std::atof(argument.c_str() + at + 1);
+    }
+    cv::Mat photo = cv::imread(path, cv::IMREAD_COLOR);
+    if (photo.empty() || !(scale > 0))
+        return std::nullopt;
+    if (scale != 1)
+        cv::resize(photo, photo, cv::Size(), scale, scale, scale > 1 ? cv::INTER_CUBIC : cv::INTER_AREA);
+    if (reference.detect(photo) == 0)
+        return std::nullopt;
+    const mivora::Shape s = reference.landmarks(0);
+    double x0 = 1e9, x1 = -1e9, y0 = 1e9, y1 = -1e9, jaw0 = 1e9, jaw1 = -1e9;
+    for (int i = 0; i < MIVORA_FACE_LANDMARK_POINT_COUNT; ++i) {
+        x0 = std::min<double>(x0, s[2 * i]);
+        x1 = std::max<double>(x1, s[2 * i]);
+        y0 = std::min<double>(y0, s[2 * i + 1]);
+        y1 = std::max<double>(y1, s[2 * i + 1]);
+        if (i < 17) {
+            jaw0 = std::min<double>(jaw0, s[2 * i]);
+            jaw1 = std::max<double>(jaw1, s[2 * i]);
+        }
+    }
+    FacePhoto f;
+    f.label = argument;
+    f.width = jaw1 - jaw0;
+    const cv::Point2d centre((x0 + x1) / 2, (y0 + y1) / 2);
+    const double w = f.width;
+    const cv::Rect cut =
+        cv::Rect(cvRound(centre.x - 1.5 * w), cvRound(centre.y - 1.6 * w), cvRound(3 * w), cvRound(3.6 * w)) &
+        cv::Rect(0, 0, photo.cols, photo.rows);
+    f.cut = photo(cut).clone();
+    f.centre = centre - cv::Point2d(cut.x, cut.y);
+    return f;
+}
+
+cv::Mat background(cv::RNG& rng)
+{
+    cv::Mat b(kFrame, CV_8UC3);
+    const int low = rng.uniform(0, 120), high = rng.uniform(low + 40, 256);
+    rng.fill(b, cv::RNG::UNIFORM, low, high);
+    cv::GaussianBlur(b, b, cv::Size(0, 0), rng.uniform(1.0, 6.0));
+    return b;
+}
+
+void addNoise(cv::Mat& frame, double sigma, cv::RNG& rng)
+{
+    cv::Mat noise(frame.size(), CV_32FC3), f;
+    rng.fill(noise, cv::RNG::NORMAL, 0, sigma);
+    frame.convertTo(f, CV_32FC3);
+    f += noise;
+    f.convertTo(frame, CV_8UC3);
+}
+
+// photo's point `centre` to `at`, scaled by `scale`, rolled by `degrees`.
+void place(cv::Mat& frame, const cv::Mat& photo, cv::Point2d centre, double scale, double degrees, cv::Point2d at)
+{
+    cv::Mat source = photo;
+    double shrink = 1;
+    if (scale < 0.9) { // a camera averages over each pixel: shrink by area first
+        cv::resize(photo, source, cv::Size(), scale, scale, cv::INTER_AREA);
+        shrink = static_cast<double>(source.cols) / photo.cols;
+    }
+    const double s = scale / shrink;
+    const cv::Point2d c = centre * shrink + cv::Point2d(0.5 * shrink - 0.5, 0.5 * shrink - 0.5);
+    cv::Mat m = cv::getRotationMatrix2D(c, -degrees, s);
+    m.at<double>(0, 2) += at.x - c.x;
+    m.at<double>(1, 2) += at.y - c.y;
+    cv::warpAffine(source, frame, m, kFrame, cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+}
+
+struct Scenario {
+    std::string name;
+    double width = 0;   // face width in the frame; 0: face-free
+    double degrees = 0; // roll, alternating sign
+    std::string kind;   // face-free: "background", "noise", "photos"
+};
+
+struct Detector {
+    std::string name;
+    std::function<std::vector<cv::Point2d>(const cv::Mat&)> detect; // box centres
+    std::vector<double> ms;
+};
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(p / 100 * static_cast<double>(v.size())))];
+}
+
+std::string rowLabel(const FacePhoto* face, const Scenario& sc, int empty, const std::vector<std::string>& emptyPhotos)
+{
+    if (face != nullptr)
+        return std::filesystem::path(face->label).stem().string() + " " + sc.name;
+    if (empty >= 0)
+        return "free: " + std::filesystem::path(emptyPhotos[static_cast<std::size_t>(empty)]).filename().string();
+    return sc.name;
+}
+
+int usage(const char* program)
+{
+    std::fprintf(
+        stderr,
+        "usage: %s [--frames N] [--score S]... [--tiles] [--dump DIR] MODEL.mivora... --faces PHOTO[@SCALE]... --empty "
+        "PHOTO...\n",
+        program);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int frames = 40;
+    std::string dumpDir;
+    bool tiles = false;
+    std::vector<float> scores;
+    std::vector<std::string> models, facePhotos, emptyPhotos;
+    std::vector<std::string>* list = &models;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--frames" && i + 1 < argc)
+            frames = std::atoi(argv[++i]);
+        else if (arg == "--score" && i + 1 < argc)
+            scores.push_back(static_cast<float>(std::atof(argv[++i])));
+        else if (arg == "--dump" && i + 1 < argc)
+            dumpDir = argv[++i];
+        else if (arg == "--tiles")
+            tiles = true;
+        else if (arg == "--faces")
+            list = &facePhotos;
+        else if (arg == "--empty")
+            list = &emptyPhotos;
+        else if (arg.rfind("--", 0) == 0)
+            return usage(argv[0]);
+        else
+            list->push_back(arg);
+    }
+    if (scores.empty())
+        scores = {0.5f};
+    if (frames < 1 || facePhotos.empty())
+        return usage(argv[0]);
+
+    mivora::ReferencePipeline reference;
+    std::vector<FacePhoto> faces;
+    for (const std::string& p : facePhotos) {
+        std::optional<FacePhoto> f = prepareFace(p, reference);
+        if (!f) {
+            std::fprintf(stderr, "mivora_cnn_bench: no face for dlib in %s\n", p.c_str());
+            return 1;
+        }
+        std::printf("%s: face %.0f px wide (jaw)\n", p.c_str(), f->width);
+        faces.push_back(*f);
+    }
+    std::vector<cv::Mat> empties;
+    for (const std::string& p : emptyPhotos) {
+        empties.push_back(cv::imread(p, cv::IMREAD_COLOR));
+        if (empties.back().empty()) {
+            std::fprintf(stderr, "mivora_cnn_bench: cannot read %s\n", p.c_str());
+            return 1;
+        }
+    }
+
+    // The detectors, each network at each score threshold, and the HOG search.
+    std::vector<Detector> detectors;
+    std::vector<std::unique_ptr<mivora::CnnFaceDetector>> networks;
+    for (const std::string& path : models) {
+        networks.push_back(std::make_unique<mivora::CnnFaceDetector>(mivora::cnn::CnnModel::load(path)));
+        mivora::CnnFaceDetector* net = networks.back().get();
+        for (float score : scores) {
+            if (tiles) {
+                // Four overlapping tiles, each 0.6 of the frame a side, their faces merged.
+                char name[128];
+                std::snprintf(name, sizeof name, "%s 2x2@%.2f", std::filesystem::path(path).stem().c_str(), score);
+                detectors.push_back({name,
+                                     [net, score](const cv::Mat& f) {
+                                         std::vector<mivora::CnnFace> all;
+                                         for (int t = 0; t < 4; ++t) {
+                                             mivora::CnnFaceDetector::Region r;
+                                             r.width = 0.6f * f.cols;
+                                             r.height = 0.6f * f.rows;
+                                             r.x = t % 2 ? 0.4f * f.cols : 0;
+                                             r.y = t / 2 ? 0.4f * f.rows : 0;
+                                             for (const mivora::CnnFace& face :
+                                                  net->detect(f.data, f.cols, f.rows, f.step, r, score))
+                                                 all.push_back(face);
+                                         }
+                                         std::vector<cv::Point2d> centres;
+                                         for (const mivora::CnnFace& face : mivora::mergeOverlapping(all, 0.3f))
+                                             centres.emplace_back(face.centreX, face.centreY);
+                                         return centres;
+                                     },
+                                     {}});
+            }
+            char name[128];
+            std::snprintf(name, sizeof name, "%s@%.2f", std::filesystem::path(path).stem().c_str(), score);
+            detectors.push_back({name,
+                                 [net, score](const cv::Mat& f) {
+                                     std::vector<cv::Point2d> centres;
+                                     for (const mivora::CnnFace& face :
+                                          net->detect(f.data, f.cols, f.rows, f.step, score))
+                                         centres.emplace_back(face.centreX, face.centreY);
+                                     return centres;
+                                 },
+                                 {}});
+        }
+    }
+    const mivora::DetectorModel hogModel = mivora::DetectorModel::load("");
+    auto hog = std::make_shared<mivora::FaceDetector>(hogModel);
+    auto gray = std::make_shared<mivora::GrayImage>();
+    detectors.push_back({"hog (today)",
+                         [hog, gray](const cv::Mat& f) {
+                             mivora::bgrToGray(f.data, f.cols, f.rows, *gray);
+                             std::vector<cv::Point2d> centres;
+                             for (const mivora::Detection& d : hog->scanWholeFrame(*gray))
+                                 centres.emplace_back((d.rect.left() + d.rect.right()) / 2.0,
+                                                      (d.rect.top() + d.rect.bottom()) / 2.0);
+                             return centres;
+                         },
+                         {}});
+
+    std::vector<Scenario> scenarios;
+    for (double degrees : {0.0, 15.0, 30.0, 45.0, 60.0})
+        scenarios.push_back({"150px roll " + std::to_string(static_cast<int>(degrees)), 150, degrees, ""});
+    for (double width : {90.0, 60.0, 45.0, 30.0, 20.0})
+        scenarios.push_back({std::to_string(static_cast<int>(width)) + "px upright", width, 0, ""});
+    for (double width : {45.0, 30.0})
+        scenarios.push_back({std::to_string(static_cast<int>(width)) + "px roll 30", width, 30, ""});
+    scenarios.push_back({"free: background", 0, 0, "background"});
+    scenarios.push_back({"free: noise", 0, 0, "noise"});
+    if (!empties.empty())
+        scenarios.push_back({"free: photos", 0, 0, "photos"});
+
+    std::printf("\n%-34s %7s", "scenario", "frames");
+    for (const Detector& d : detectors)
+        std::printf(" %24s", d.name.c_str());
+    std::printf("\n");
+    cv::RNG rng(18);
+    std::FILE* truth = nullptr;
+    if (!dumpDir.empty()) {
+        std::filesystem::create_directories(dumpDir);
+        truth = std::fopen((std::filesystem::path(dumpDir) / "frames.txt").c_str(), "w");
+        if (truth == nullptr) {
+            std::fprintf(stderr, "mivora_cnn_bench: cannot write to %s\n", dumpDir.c_str());
+            return 1;
+        }
+    }
+    int dumped = 0;
+    // One row per scenario and photo; face-free rows per face-free photo.
+    struct Row {
+        const Scenario* scenario;
+        const FacePhoto* face;
+        int empty; // index into empties, or -1
+    };
+    std::vector<Row> rows;
+    for (const Scenario& sc : scenarios) {
+        if (sc.kind == "photos") {
+            for (std::size_t e = 0; e < empties.size(); ++e)
+                rows.push_back({&sc, nullptr, static_cast<int>(e)});
+        } else if (sc.width == 0) {
+            rows.push_back({&sc, nullptr, -1});
+        } else {
+            for (const FacePhoto& face : faces)
+                rows.push_back({&sc, &face, -1});
+        }
+    }
+    for (const Row& row : rows) {
+        const Scenario& sc = *row.scenario;
+        const bool faceFree = sc.width == 0;
+        std::vector<int> hits(detectors.size(), 0);
+        for (int i = 0; i < frames; ++i) {
+            cv::Mat frame = background(rng);
+            cv::Point2d at;
+            if (!faceFree) {
+                const double margin = 0.9 * sc.width;
+                at = {rng.uniform(margin, kFrame.width - margin), rng.uniform(margin, kFrame.height - margin)};
+                place(frame, row.face->cut, row.face->centre, sc.width / row.face->width, (i % 2 ? -1 : 1) * sc.degrees,
+                      at);
+                addNoise(frame, 3, rng);
+            } else if (sc.kind == "noise") {
+                frame.setTo(cv::Scalar::all(rng.uniform(60, 200)));
+                addNoise(frame, 10, rng);
+            } else if (row.empty >= 0) {
+                const cv::Mat& photo = empties[static_cast<std::size_t>(row.empty)];
+                const double scale = rng.uniform(0.4, 1.6) * kFrame.height / photo.rows;
+                place(frame, photo, cv::Point2d(photo.cols / 2.0, photo.rows / 2.0), scale, rng.uniform(-30.0, 30.0),
+                      cv::Point2d(rng.uniform(0, kFrame.width), rng.uniform(0, kFrame.height)));
+                addNoise(frame, 3, rng);
+            } else {
+                addNoise(frame, 3, rng);
+            }
+            for (std::size_t d = 0; d < detectors.size(); ++d) {
+                const Clock::time_point start = Clock::now();
+                const std::vector<cv::Point2d> found = detectors[d].detect(frame);
+                detectors[d].ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+                if (faceFree)
+                    hits[d] += !found.empty();
+                else
+                    hits[d] += std::any_of(found.begin(), found.end(),
+                                           [&](const cv::Point2d& c) { return cv::norm(c - at) <= sc.width / 2; });
+            }
+            if (truth != nullptr) {
+                // Raw RGB frames for a detector run elsewhere (tfjs_candidate.js).
+                cv::Mat rgb;
+                cv::cvtColor(frame, rgb, cv::COLOR_BGR2RGB);
+                const std::string file = "frame_" + std::to_string(dumped++) + ".rgb";
+                std::FILE* out = std::fopen((std::filesystem::path(dumpDir) / file).c_str(), "wb");
+                const bool written =
+                    out != nullptr && std::fwrite(rgb.data, 1, rgb.total() * 3, out) == rgb.total() * 3;
+                if (out != nullptr)
+                    std::fclose(out);
+                if (!written) {
+                    std::fprintf(stderr, "mivora_cnn_bench: cannot write %s\n", file.c_str());
+                    return 1;
+                }
+                std::fprintf(truth, "%s\t%s\t%s\t%.2f\t%.2f\t%.2f\n", file.c_str(),
+                             rowLabel(row.face, sc, row.empty, emptyPhotos).c_str(), faceFree ? "free" : "face", at.x,
+                             at.y, sc.width);
+            }
+        }
+        std::printf("%-34s %7d", rowLabel(row.face, sc, row.empty, emptyPhotos).c_str(), frames);
+        for (int h : hits) {
+            char cell[32];
+            std::snprintf(cell, sizeof cell, faceFree ? "%d with a face" : "%d (%.0f%%)", h,
+                          100.0 * h / std::max(1, frames));
+            std::printf(" %24s", cell);
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+    if (truth != nullptr)
+        std::fclose(truth);
+    std::printf("\n%-30s %8s %8s %8s\n", "ms per 640x480 frame", "p50", "p95", "first");
+    for (const Detector& d : detectors)
+        std::printf("%-30s %8.2f %8.2f %8.2f\n", d.name.c_str(), percentile(d.ms, 50), percentile(d.ms, 95),
+                    d.ms.empty() ? 0 : d.ms.front());
+    for (const auto& n : networks)
+        std::printf("CNN kernels: %s\n", n->instructionSet());
+    return 0;
+}
