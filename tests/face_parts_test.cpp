@@ -502,8 +502,7 @@ Agreement agreement(const mivora::LandmarkModel& reference, const mivora::Landma
                                cv::INTER_LINEAR, cv::BORDER_REPLICATE);
                 FacePose pose = FacePose::of(box);
                 pose.angle = degrees * M_PI / 180;
-                const mivora::ImageView view{turned.data, turned.cols, turned.rows, 1,
-                                             static_cast<int>(turned.step[0])};
+                const mivora::ImageView view{turned.data, turned.cols, turned.rows, turned.step[0]}; // gray
                 Shape a, b;
                 reference.predict(view, pose.toImage(), a.data());
                 other.predict(view, pose.toImage(), b.data());

@@ -147,7 +147,7 @@ bool compareModels(const std::string& firstModel, const std::string& secondModel
         while (frames.next(frame)) {
             ++frameCount;
             cv::cvtColor(frame, gray, cv::COLOR_BGR2GRAY);
-            const ImageView image{gray.data, gray.cols, gray.rows, 1, static_cast<int>(gray.step[0])};
+            const ImageView image{gray.data, gray.cols, gray.rows, gray.step[0]}; // gray, one byte a pixel
             std::vector<dlib::rect_detection> found;
             detector(dlib::cv_image<unsigned char>(gray), found);
             for (const dlib::rect_detection& detection : found) {
