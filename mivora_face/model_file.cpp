@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace mivora {
@@ -54,18 +55,29 @@ bool RegularFile::read(std::size_t offset, void* to, std::size_t count, std::str
 PrivateBytes::~PrivateBytes()
 {
     if (address_ != nullptr)
-        munmap(address_, size_);
+        munmap(address_, mapped_);
 }
 
 bool PrivateBytes::allocate(std::size_t size)
 {
-    void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (address == MAP_FAILED)
+    // Whole huge pages from a huge-page boundary: a fault fills 2 MB at
+    // once, where small pages would fault 512 times (each fault is dear in
+    // a virtual machine).
+    constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    const std::size_t mapped = (size + kHugePage - 1) / kHugePage * kHugePage;
+    void* reserved = mmap(nullptr, mapped + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (reserved == MAP_FAILED)
         return false;
-    // Huge pages make filling 66 MB about three times quicker (fewer faults).
-    madvise(address, size, MADV_HUGEPAGE);
-    address_ = address;
+    const auto start = reinterpret_cast<std::uintptr_t>(reserved);
+    const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+    if (aligned > start)
+        munmap(reserved, aligned - start);
+    if (const std::size_t tail = start + kHugePage - aligned; tail > 0)
+        munmap(reinterpret_cast<void*>(aligned + mapped), tail);
+    address_ = reinterpret_cast<void*>(aligned);
+    mapped_ = mapped;
     size_ = size;
+    madvise(address_, mapped_, MADV_HUGEPAGE);
     return true;
 }
 

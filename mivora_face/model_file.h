@@ -51,6 +51,7 @@ public:
 
 private:
     void* address_ = nullptr;
+    std::size_t mapped_ = 0; // size_ rounded up to whole huge pages
     std::size_t size_ = 0;
 };
 
