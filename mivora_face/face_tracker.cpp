@@ -229,11 +229,9 @@ void FaceTracker::numberFound(std::vector<TrackedFace>& faces)
             fresh.push_back(&*f);
         }
     }
-    // Faces found together: confident ones first, each group largest first.
+    // Faces found together are numbered as still mode numbers faces.
     std::stable_sort(fresh.begin(), fresh.end(), [](const TrackedFace* a, const TrackedFace* b) {
-        if (isConfident(a->confidence) != isConfident(b->confidence))
-            return isConfident(a->confidence);
-        return a->start.size > b->start.size;
+        return numberedBefore({a->confidence, 0, a->start.rect()}, {b->confidence, 0, b->start.rect()});
     });
     for (TrackedFace* f : fresh)
         f->id = newId();
