@@ -129,10 +129,14 @@ void CnnFaceDetector::prepareTaps(int width, int height, const Region& r)
     tapsRegion_ = r;
 }
 
-void CnnFaceDetector::fillInput(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride,
-                                const Region& region)
+void CnnFaceDetector::fillInput(const ImageView& image, const Region& region)
 {
+    const int width = image.width, height = image.height;
     prepareTaps(width, height, region);
+    // Byte offsets of red, green and blue in a pixel (all 0 in a gray image).
+    const int red = image.colour ? (image.rgb ? 0 : 2) : 0, blue = image.colour ? 2 - red : 0;
+    const int green = image.colour ? 1 : 0;
+    const std::ptrdiff_t pixelBytes = image.pixelBytes;
     const int outW = input_.width, outH = input_.height;
     // Rows the output needs, resampled across.
     int rowBegin = height, rowEnd = 0;
@@ -143,16 +147,22 @@ void CnnFaceDetector::fillInput(const std::uint8_t* bgr, int width, int height, 
         }
     rowsResampled_.assign(static_cast<std::size_t>(std::max(0, rowEnd - rowBegin)) * outW * 3, 0.0f);
     for (int y = rowBegin; y < rowEnd; ++y) {
-        const std::uint8_t* row = bgr + y * stride;
+        const std::uint8_t* row = image.data + static_cast<std::size_t>(y) * image.stride;
         float* out = &rowsResampled_[static_cast<std::size_t>(y - rowBegin) * outW * 3];
         for (int x = 0; x < outW; ++x) {
             float b = 0, g = 0, r = 0;
             const float* w = &columns_.weights[static_cast<std::size_t>(columns_.offset[x])];
-            const std::uint8_t* p = row + 3 * columns_.first[x];
-            for (int k = 0; k < columns_.count[x]; ++k, p += 3) {
-                b += w[k] * p[0];
-                g += w[k] * p[1];
-                r += w[k] * p[2];
+            const std::uint8_t* p = row + pixelBytes * columns_.first[x];
+            if (image.colour && colourAsGray_) {
+                for (int k = 0; k < columns_.count[x]; ++k, p += pixelBytes)
+                    b += w[k] * grayOf(p[blue], p[green], p[red]);
+                g = r = b;
+            } else {
+                for (int k = 0; k < columns_.count[x]; ++k, p += pixelBytes) {
+                    b += w[k] * p[blue];
+                    g += w[k] * p[green];
+                    r += w[k] * p[red];
+                }
             }
             out[3 * x] = r;
             out[3 * x + 1] = g;
@@ -213,6 +223,14 @@ std::vector<CnnFace> CnnFaceDetector::decode(float minScore) const
     return faces;
 }
 
+std::vector<CnnFace> CnnFaceDetector::detect(const ImageView& image, float minScore)
+{
+    Region whole;
+    whole.width = static_cast<float>(image.width);
+    whole.height = static_cast<float>(image.height);
+    return detect(image, whole, minScore);
+}
+
 std::vector<CnnFace> CnnFaceDetector::detect(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride,
                                              float minScore)
 {
@@ -225,11 +243,20 @@ std::vector<CnnFace> CnnFaceDetector::detect(const std::uint8_t* bgr, int width,
 std::vector<CnnFace> CnnFaceDetector::detect(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride,
                                              const Region& region, float minScore)
 {
-    if (bgr == nullptr || width < 1 || height < 1 || !(region.width >= 1 && region.height >= 1) ||
+    if (stride < 0)
+        return {};
+    ImageView view = ImageView::ofBgr(bgr, width, height);
+    view.stride = static_cast<std::size_t>(stride);
+    return detect(view, region, minScore);
+}
+
+std::vector<CnnFace> CnnFaceDetector::detect(const ImageView& image, const Region& region, float minScore)
+{
+    if (image.data == nullptr || image.width < 1 || image.height < 1 || !(region.width >= 1 && region.height >= 1) ||
         !std::isfinite(region.x) || !std::isfinite(region.y) || !std::isfinite(region.width) ||
         !std::isfinite(region.height))
         return {};
-    fillInput(bgr, width, height, stride, region);
+    fillInput(image, region);
     network_.run();
     // MediaPipe's face detectors merge boxes overlapping by more than 0.3.
     return mergeOverlapping(decode(std::clamp(minScore, 1e-6f, 1 - 1e-6f)), 0.3f);

@@ -9,6 +9,7 @@
 
 #include "cnn_model.h"
 #include "cnn_network.h"
+#include "gray_image.h"
 
 #include <array>
 #include <cstddef>
@@ -49,13 +50,20 @@ public:
         float x = 0, y = 0, width = 0, height = 0;
     };
 
-    // Faces in a BGR image (rows `stride` bytes apart) with a score of at
-    // least minScore, strongest first, in image pixels.
-    std::vector<CnnFace> detect(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride, float minScore);
+    // Faces in an image (colour, or gray read as equal red, green and blue)
+    // with a score of at least minScore, strongest first, in image pixels.
+    std::vector<CnnFace> detect(const ImageView& image, float minScore);
     // The same in one region: the region is fitted into the network's input
     // (centred, its aspect kept; the image around it fills the rest).
+    std::vector<CnnFace> detect(const ImageView& image, const Region& region, float minScore);
+    // The same for a BGR image whose rows are `stride` bytes apart.
+    std::vector<CnnFace> detect(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride, float minScore);
     std::vector<CnnFace> detect(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride,
                                 const Region& region, float minScore);
+
+    // Colour images read as their gray values (as the gray formats and the
+    // luma of YUV images are), so that every pixel format gives the same faces.
+    void readColourAsGray(bool gray) { colourAsGray_ = gray; }
 
     int inputWidth() const { return input_.width; }
     int inputHeight() const { return input_.height; }
@@ -69,11 +77,12 @@ private:
         std::vector<int> offset;
     };
     void prepareTaps(int width, int height, const Region& region);
-    void fillInput(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride, const Region& region);
+    void fillInput(const ImageView& image, const Region& region);
     std::vector<CnnFace> decode(float minScore) const;
 
     cnn::CnnNetwork network_;
     cnn::Shape input_;
+    bool colourAsGray_ = false;
     int tapsWidth_ = 0, tapsHeight_ = 0;
     Region tapsRegion_;
     float scale_ = 1, offsetX_ = 0, offsetY_ = 0; // input pixel = image pixel * scale_ + offset

@@ -25,6 +25,7 @@ constexpr const char* kDebianModelPath = "/usr/share/dlib/shape_predictor_68_fac
 constexpr const char* kPackedModelName = "shape_predictor_68_face_landmarks.mivora";
 constexpr const char* kDetectorName = "frontal_face_detector.mivora";
 constexpr const char* kFaceNetworkName = "facemesh-detection-full.mivora";
+constexpr const char* kCropNetworkName = "blazeface-front.mivora";
 
 // After a frame this large the session's scan buffers are given back to the
 // system rather than kept for frames that will rarely be as large.
@@ -71,6 +72,8 @@ ModelFiles defaultModelFiles()
             files.detector = packedDir + "/" + kDetectorName;
         if (std::filesystem::is_regular_file(packedDir + "/" + kFaceNetworkName, error))
             files.faceNetwork = packedDir + "/" + kFaceNetworkName;
+        if (std::filesystem::is_regular_file(packedDir + "/" + kCropNetworkName, error))
+            files.cropNetwork = packedDir + "/" + kCropNetworkName;
     } else {
         files.landmarks = kDebianModelPath;
     }
@@ -82,12 +85,37 @@ ModelFiles defaultModelFiles()
 
 namespace {
 
-std::unique_ptr<SharedModels> loadModels(const ModelFiles& files, std::string& problem)
+// The packed network at path (none for an empty path).
+bool loadNetwork(const std::string& path, std::unique_ptr<cnn::CnnModel>& network, std::string& problem)
+{
+    if (path.empty())
+        return true;
+    try {
+        network = std::make_unique<cnn::CnnModel>(cnn::CnnModel::load(path));
+        // Checked now, so that a network that does not fit the detector
+        // fails here and not in a session.
+        CnnFaceDetector check(*network);
+        return true;
+    } catch (const std::exception& e) {
+        problem = e.what();
+        return false;
+    }
+}
+
+// Null, with the file and what is wrong with it, when a model cannot be used.
+std::unique_ptr<SharedModels> loadModels(const ModelFiles& files, std::string& failed, std::string& problem)
 {
     auto models = std::make_unique<SharedModels>();
     models->detector = DetectorModel::load(files.detector);
     models->landmarks = LandmarkModel::open(files.landmarks, problem);
+    failed = files.landmarks;
     if (!models->landmarks)
+        return nullptr;
+    failed = files.faceNetwork;
+    if (!loadNetwork(files.faceNetwork, models->faceNetwork, problem))
+        return nullptr;
+    failed = files.cropNetwork;
+    if (!loadNetwork(files.cropNetwork, models->cropNetwork, problem))
         return nullptr;
     return models;
 }
@@ -107,11 +135,21 @@ int FaceSession::detect(const SharedModels& models, const LandmarkSource& landma
             tracker_.reset();
         // Faces are followed by their landmarks; a first frame needs none.
         const LandmarkModel* model = nullptr;
-        if (!tracker_.faces().empty() && (model = landmarks()) == nullptr) {
+        if (tracker_.needsLandmarks() && (model = landmarks()) == nullptr) {
             forget();
             return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
         }
-        tracker_.track(frame, *detector_, model);
+        // The networks read gray values, as everything else does, so that
+        // every pixel format gives the same faces.
+        if (models.faceNetwork && !network_) {
+            network_ = std::make_unique<CnnFaceDetector>(*models.faceNetwork);
+            network_->readColourAsGray(true);
+        }
+        if (models.cropNetwork && !cropNetwork_) {
+            cropNetwork_ = std::make_unique<CnnFaceDetector>(*models.cropNetwork);
+            cropNetwork_->readColourAsGray(true);
+        }
+        tracker_.track(frame, FaceFinders{*detector_, network_.get(), cropNetwork_.get()}, model);
         faces = static_cast<int>(tracker_.faces().size());
     } else {
         tracker_.reset();
@@ -221,9 +259,10 @@ const SharedModels* FaceEngine::models()
     std::string problem;
     // Kept until the process ends: calls may still be running in other
     // threads while it exits.
-    SharedModels* loaded = loadModels(files, problem).release();
+    std::string failed;
+    SharedModels* loaded = loadModels(files, failed, problem).release();
     if (loaded == nullptr) {
-        reportUnusable(files.landmarks, problem);
+        reportUnusable(failed, problem, failed == files.landmarks);
         return nullptr;
     }
     landmarkPath_ = files.landmarks;
@@ -245,7 +284,7 @@ const LandmarkModel* FaceEngine::landmarkModel()
     if (!leavesLoaded_.load(std::memory_order_relaxed)) {
         std::string problem;
         if (!loaded->landmarks->loadLeaves(problem)) {
-            reportUnusable(landmarkPath_, problem);
+            reportUnusable(landmarkPath_, problem, true);
             return nullptr;
         }
         leavesLoaded_.store(true, std::memory_order_release);
@@ -253,9 +292,16 @@ const LandmarkModel* FaceEngine::landmarkModel()
     return loaded->landmarks.get();
 }
 
-void FaceEngine::reportUnusable(const std::string& path, const std::string& problem)
+void FaceEngine::reportUnusable(const std::string& path, const std::string& problem, bool isLandmarkModel)
 {
     unusable_.store(true, std::memory_order_release);
+    if (!isLandmarkModel) {
+        std::fprintf(stderr,
+                     "mivora_face: cannot load the face detector network '%s': %s; reinstall the package "
+                     "libmivoraface1\n",
+                     path.c_str(), problem.c_str());
+        return;
+    }
     std::fprintf(stderr,
                  "mivora_face: cannot load the landmark model '%s': %s; install the Debian "
                  "package libdlib-data or set MIVORA_FACE_LANDMARK_MODEL to the model file\n",

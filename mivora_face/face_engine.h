@@ -24,6 +24,7 @@ struct ModelFiles {
     std::string landmarks;   // packed or dlib format
     std::string detector;    // dlib's serialised frontal face detector; empty: the built-in copy
     std::string faceNetwork; // the packed CNN face detector (cnn_model.h); empty: none installed
+    std::string cropNetwork; // the smaller one that looks at a followed face; empty: none installed
 };
 
 // $MIVORA_FACE_LANDMARK_MODEL when set and not empty; otherwise the packed
@@ -35,6 +36,7 @@ ModelFiles defaultModelFiles();
 struct SharedModels {
     DetectorModel detector;
     std::unique_ptr<LandmarkModel> landmarks;
+    std::unique_ptr<cnn::CnnModel> faceNetwork, cropNetwork; // null when not installed
 };
 
 // The landmark model, whole: null when it cannot be read.
@@ -51,6 +53,9 @@ public:
     // A face found this frame has its landmarks read, for the roll they show.
     int box(const LandmarkSource& landmarks, int faceIndex, MivoraFaceBox& box);
     int id(int faceIndex, long long& id) const;
+    // Takes effect from the next detection.
+    void setSettings(const FindSettings& settings) { tracker_.setSettings(settings); }
+    const FindSettings& settings() const { return tracker_.settings(); }
     // After a failed call: nothing to answer, nothing followed.
     void forget();
 
@@ -59,6 +64,7 @@ private:
     int checkFaceIndex(int faceIndex) const;
 
     std::unique_ptr<FaceDetector> detector_;
+    std::unique_ptr<CnnFaceDetector> network_, cropNetwork_;
     bool valid_ = false;
     bool video_ = false;
     // Still mode: the gray image and the detector's faces; the landmarks are
@@ -112,7 +118,7 @@ private:
     // quick.
     const LandmarkModel* landmarkModel();
     // One line on stderr, once; every call fails from then on.
-    void reportUnusable(const std::string& path, const std::string& problem);
+    void reportUnusable(const std::string& path, const std::string& problem, bool isLandmarkModel);
 
     std::mutex loadMutex_;
     std::atomic<SharedModels*> models_{nullptr};

@@ -62,6 +62,30 @@ constexpr double kTurnedSearchSmallestFace = 1.0 / 5;
 constexpr double kRestartAngle = 6 * M_PI / 180;
 constexpr int kFirstRegressionPasses = 3;
 
+// The face network's box, mapped to where dlib's detector puts its box on
+// the same face (the regression was trained from dlib's boxes): the same
+// centre, this much narrower. Fitted with `mivora_cnn_bench --fit-boxes` on
+// the 159 faces both detectors find in dlib's example photos at three scales
+// (median; the middle half of the ratios lie within 0.07 of it).
+constexpr double kNetworkToHogWidth = 0.923;
+// The network finds faces down to about this many of its input pixels wide;
+// smaller faces are looked for in tiles of the frame.
+constexpr double kNetworkSmallestFace = 14;
+// Tiles: four, each this fraction of the frame a side, overlapping.
+constexpr double kTileSide = 0.6;
+// The network looks at a followed face in a square this many times its box
+// wide (the crop network's faces fill about half of its input).
+constexpr double kNetworkLookSide = 2.0;
+// Network looks at followed faces per frame (each about 2 ms).
+constexpr int kNetworkLooksPerFrame = 2;
+// A face found by the network alone is reported when its landmarks agree
+// with the box the detectors give it: centre within this fraction of the
+// size, size within this ratio.
+constexpr double kAgreementDistance = 0.35;
+constexpr double kAgreementScale = 1.5;
+// Network passes in one search (with tiles: whole, two tiles, whole, two tiles).
+constexpr int kNetworkSearchPasses = 6;
+
 // Scales by `scale` and turns by `angle` about (u0, v0), which lands on (x0, y0).
 Affine turnedAbout(double scale, double angle, double u0, double v0, double x0, double y0)
 {
@@ -96,6 +120,27 @@ bool sameFace(const FacePose& followed, const FacePose& other)
            ratio > 0.5 && ratio < 2.0;
 }
 
+// Where dlib's detector would put its box on a face the network found,
+// turned to the roll of the network's eye keypoints.
+FacePose poseOf(const CnnFace& face)
+{
+    FacePose pose;
+    pose.cx = face.centreX;
+    pose.cy = face.centreY;
+    pose.size = kNetworkToHogWidth * face.width - 1.0;
+    // Keypoints 0 and 1: the subject's right eye (on the left of an upright
+    // face), then the left.
+    pose.angle = std::atan2(face.keypoints[3] - face.keypoints[1], face.keypoints[2] - face.keypoints[0]);
+    return pose;
+}
+
+bool agrees(const FacePose& fitted, const FacePose& box)
+{
+    const double ratio = fitted.size / box.size;
+    return std::hypot(fitted.cx - box.cx, fitted.cy - box.cy) < kAgreementDistance * box.size &&
+           ratio < kAgreementScale && ratio > 1 / kAgreementScale;
+}
+
 Shape regress(const LandmarkModel& landmarks, const ImageView& frame, const FacePose& start)
 {
     Shape raw;
@@ -108,6 +153,8 @@ Shape regress(const LandmarkModel& landmarks, const ImageView& frame, const Face
 void FaceTracker::reset()
 {
     faces_.clear();
+    candidates_.clear();
+    networkPass_ = networkPassesLeft_ = 0;
     lost_.clear();
     width_ = height_ = 0;
     framesSinceSearch_ = 0;
@@ -214,7 +261,42 @@ void FaceTracker::addIfNew(std::vector<TrackedFace>& faces, const Detection& det
     faces.push_back(std::move(face));
 }
 
-void FaceTracker::numberFound(std::vector<TrackedFace>& faces)
+namespace {
+
+// Faces found together are numbered as still mode numbers faces: confident
+// first (by the HOG detector's score over the whole frame; every face the
+// network finds is one it is sure of), larger first, then in reading order.
+// Boxes confirmed in crops vary by a few pixels where the detector's
+// whole-frame boxes came in pyramid steps, so sizes within a step count as
+// one size and tops within half a face as one row.
+void orderFoundTogether(std::vector<TrackedFace*>& faces, bool byScore)
+{
+    const auto sure = [&](const TrackedFace* f) { return !byScore || isConfident(f->confidence); };
+    const auto top = [](const TrackedFace* f) { return f->start.cy - f->start.size / 2; };
+    std::stable_sort(faces.begin(), faces.end(), [&](const TrackedFace* a, const TrackedFace* b) {
+        if (sure(a) != sure(b))
+            return sure(a);
+        return a->start.size > b->start.size;
+    });
+    for (auto group = faces.begin(); group != faces.end();) {
+        const auto sameSize = std::find_if(group, faces.end(), [&](const TrackedFace* f) {
+            return sure(f) != sure(*group) || f->start.size < (*group)->start.size * 5.0 / 6.0;
+        });
+        std::stable_sort(group, sameSize, [&](const TrackedFace* a, const TrackedFace* b) { return top(a) < top(b); });
+        for (auto row = group; row != sameSize;) {
+            const auto sameRow = std::find_if(
+                row, sameSize, [&](const TrackedFace* f) { return top(f) > top(*row) + (*row)->start.size / 2; });
+            std::stable_sort(row, sameRow,
+                             [](const TrackedFace* a, const TrackedFace* b) { return a->start.cx < b->start.cx; });
+            row = sameRow;
+        }
+        group = sameSize;
+    }
+}
+
+} // namespace
+
+void FaceTracker::numberFound(std::vector<TrackedFace>& faces, bool foundByNetwork)
 {
     const auto found =
         std::stable_partition(faces.begin(), faces.end(), [](const TrackedFace& f) { return f.id != 0; });
@@ -229,10 +311,7 @@ void FaceTracker::numberFound(std::vector<TrackedFace>& faces)
             fresh.push_back(&*f);
         }
     }
-    // Faces found together are numbered as still mode numbers faces.
-    std::stable_sort(fresh.begin(), fresh.end(), [](const TrackedFace* a, const TrackedFace* b) {
-        return numberedBefore({a->confidence, 0, a->start.rect()}, {b->confidence, 0, b->start.rect()});
-    });
+    orderFoundTogether(fresh, !foundByNetwork);
     for (TrackedFace* f : fresh)
         f->id = newId();
     std::stable_sort(faces.begin(), faces.end(),
@@ -275,7 +354,69 @@ const FacePose& FaceTracker::box(std::size_t i, const LandmarkModel& landmarks)
     return face.box;
 }
 
-bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, FaceDetector& detector,
+FaceTracker::Sighting FaceTracker::look(const ImageView& frame, const FacePose& expected, const FaceFinders& finders)
+{
+    // The HOG detector on the box expected, cut upright.
+    const int side = static_cast<int>(std::lround(kCropFaceWidth * (1 + 2 * kCropMargin)));
+    const Affine toFrame = cropToFrame(expected, side);
+    warpToGray(frame, toFrame, side, side, crop_);
+    const double centre = (side - 1) / 2.0;
+    const Detection* best = nullptr;
+    const std::vector<Detection> found = finders.hog.scanCrop(crop_, kWeakestFace);
+    for (const Detection& d : found) {
+        const double dx = (d.rect.left() + d.rect.right()) / 2.0 - centre;
+        const double dy = (d.rect.top() + d.rect.bottom()) / 2.0 - centre;
+        const double ratio = d.rect.width() / kCropFaceWidth;
+        if (std::hypot(dx, dy) < kCropMatchDistance * kCropFaceWidth && ratio < kCropMatchScale &&
+            ratio > 1 / kCropMatchScale && (best == nullptr || d.confidence > best->confidence))
+            best = &d;
+    }
+    Sighting sighting;
+    if (best != nullptr) {
+        sighting.seen = true;
+        sighting.confirmed = best->confidence >= 0;
+        sighting.byHog = true;
+        sighting.confidence = best->confidence;
+        sighting.detected = expected;
+        const double cu = (best->rect.left() + best->rect.right()) / 2.0;
+        const double cv = (best->rect.top() + best->rect.bottom()) / 2.0;
+        sighting.detected.cx = toFrame.x(cu, cv);
+        sighting.detected.cy = toFrame.y(cu, cv);
+        sighting.detected.size = (expected.size + 1.0) * best->rect.width() / kCropFaceWidth - 1.0;
+        if (sighting.confirmed)
+            return sighting;
+    }
+    // What HOG does not confirm (a face turned sideways, small, in hard
+    // light), the network may.
+    CnnFaceDetector* network = finders.cropNetwork != nullptr ? finders.cropNetwork : finders.network;
+    if (network == nullptr || networkLooksLeft_ <= 0)
+        return sighting;
+    --networkLooksLeft_;
+    CnnFaceDetector::Region region;
+    const double regionSide = kNetworkLookSide * (expected.size + 1.0);
+    region.x = static_cast<float>(expected.cx - regionSide / 2);
+    region.y = static_cast<float>(expected.cy - regionSide / 2);
+    region.width = region.height = static_cast<float>(regionSide);
+    const CnnFace* match = nullptr;
+    const std::vector<CnnFace> faces = network->detect(frame, region, settings_.minScore);
+    for (const CnnFace& f : faces) {
+        const FacePose pose = poseOf(f);
+        const double ratio = pose.size / expected.size;
+        if (std::hypot(pose.cx - expected.cx, pose.cy - expected.cy) < kCropMatchDistance * (expected.size + 1) &&
+            ratio < kCropMatchScale && ratio > 1 / kCropMatchScale && (match == nullptr || f.score > match->score))
+            match = &f;
+    }
+    if (match == nullptr)
+        return sighting;
+    sighting.seen = sighting.confirmed = true;
+    sighting.byHog = false;
+    sighting.confidence = match->score;
+    sighting.detected = poseOf(*match);
+    sighting.detected.angle = expected.angle;
+    return sighting;
+}
+
+bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, const FaceFinders& finders,
                          const LandmarkModel& landmarks)
 {
     // Where the face should be now: its steadied pose, moved on as it moved
@@ -286,37 +427,18 @@ bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, FaceDetector
     predicted.size *= std::exp(kMotionCarried * face.velocity[2]);
     predicted.angle += kMotionCarried * face.velocity[3];
 
-    // Confirm: the detector on the box expected, cut upright.
     const FacePose expected = predicted.moved(face.anchor);
-    const int side = static_cast<int>(std::lround(kCropFaceWidth * (1 + 2 * kCropMargin)));
-    const Affine toFrame = cropToFrame(expected, side);
-    warpToGray(frame, toFrame, side, side, crop_);
-    const double centre = (side - 1) / 2.0;
-    const Detection* best = nullptr;
-    const std::vector<Detection> found = detector.scanCrop(crop_, kWeakestFace);
-    for (const Detection& d : found) {
-        const double dx = (d.rect.left() + d.rect.right()) / 2.0 - centre;
-        const double dy = (d.rect.top() + d.rect.bottom()) / 2.0 - centre;
-        const double ratio = d.rect.width() / kCropFaceWidth;
-        if (std::hypot(dx, dy) < kCropMatchDistance * kCropFaceWidth && ratio < kCropMatchScale &&
-            ratio > 1 / kCropMatchScale && (best == nullptr || d.confidence > best->confidence))
-            best = &d;
-    }
-    if (best == nullptr)
+    const Sighting sighting = look(frame, expected, finders);
+    if (!sighting.seen)
         return false; // nothing face-like where the face should be
-    const bool confirmed = best->confidence >= 0;
-    FacePose detected = expected;
-    const double cu = (best->rect.left() + best->rect.right()) / 2.0;
-    const double cv = (best->rect.top() + best->rect.bottom()) / 2.0;
-    detected.cx = toFrame.x(cu, cv);
-    detected.cy = toFrame.y(cu, cv);
-    detected.size = (expected.size + 1.0) * best->rect.width() / kCropFaceWidth - 1.0;
+    const bool confirmed = sighting.confirmed;
+    const FacePose& detected = sighting.detected;
 
     // Where the regression starts: the box expected, unless the detector's
     // own box is now elsewhere; kept still while the face is.
     FacePose start = expected;
     const double ratio = detected.size / expected.size;
-    if (confirmed &&
+    if (confirmed && sighting.byHog &&
         (std::hypot(detected.cx - expected.cx, detected.cy - expected.cy) > kReanchorDistance * expected.size ||
          ratio > kReanchorScale || ratio < 1 / kReanchorScale)) {
         start = detected;
@@ -333,7 +455,7 @@ bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, FaceDetector
     if (face.unconfirmedFrames > kMaxUnconfirmedFrames)
         return false;
 
-    if (confirmed && face.anchorSamples < kAnchorFrames) {
+    if (confirmed && sighting.byHog && face.anchorSamples < kAnchorFrames) {
         // One frame's box carries that frame's noise: the first few are averaged.
         const PoseOffset seen = fitted.offsetOf(detected);
         const double weight = 1.0 / ++face.anchorSamples;
@@ -343,7 +465,7 @@ bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, FaceDetector
     }
     face.start = start;
     face.fitted = fitted;
-    face.confidence = best->confidence;
+    face.confidence = sighting.confidence;
     const FacePose before = face.smoother.steadyPose();
     face.smoother.smooth(raw, fitted, face.points);
     const FacePose& after = face.smoother.steadyPose();
@@ -357,8 +479,58 @@ bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, FaceDetector
     return true;
 }
 
-void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const LandmarkModel* landmarks)
+void FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
+                                const LandmarkModel* landmarks)
 {
+    // The passes of one search: the whole frame every third frame, and the
+    // four tiles between when faces smaller than the whole frame shows are
+    // looked for.
+    const double wholeScale = std::min(static_cast<double>(finders.network->inputWidth()) / frame.width,
+                                       static_cast<double>(finders.network->inputHeight()) / frame.height);
+    const bool tiles = settings_.minFaceSize * wholeScale < kNetworkSmallestFace;
+    const int pass = tiles ? networkPass_ % 6 : 0;
+    CnnFaceDetector::Region region;
+    if (pass % 3 == 0) {
+        region.width = static_cast<float>(frame.width);
+        region.height = static_cast<float>(frame.height);
+    } else {
+        const int tile = pass / 3 * 2 + pass % 3 - 1;
+        region.width = static_cast<float>(kTileSide * frame.width);
+        region.height = static_cast<float>(kTileSide * frame.height);
+        region.x = static_cast<float>(tile % 2 ? (1 - kTileSide) * frame.width : 0);
+        region.y = static_cast<float>(tile / 2 ? (1 - kTileSide) * frame.height : 0);
+    }
+    const auto known = [](const std::vector<TrackedFace>& faces, const FacePose& pose) {
+        return std::any_of(faces.begin(), faces.end(), [&](const TrackedFace& face) {
+            return sameFace(face.hasLandmarks ? face.fitted : face.start, pose);
+        });
+    };
+    FaceFinders hogOnly{finders.hog};
+    for (const CnnFace& f : finders.network->detect(frame, region, settings_.minScore)) {
+        const FacePose pose = poseOf(f);
+        if (pose.size + 1 < settings_.minFaceSize || known(found, pose) || known(candidates_, pose))
+            continue;
+        // HOG, cut upright at the roll the eyes show, confirms most faces at
+        // once and places the regression's start box as it was trained.
+        const Sighting sighting = look(frame, pose, hogOnly);
+        TrackedFace face;
+        if (sighting.confirmed) {
+            face.box = face.start = sighting.detected;
+            face.confidence = sighting.confidence;
+            found.push_back(std::move(face));
+            continue;
+        }
+        face.box = face.start = pose;
+        face.confidence = f.score;
+        if (landmarks != nullptr)
+            readFirstLandmarks(face, *landmarks);
+        candidates_.push_back(std::move(face));
+    }
+}
+
+void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, const LandmarkModel* landmarks)
+{
+    FaceDetector& detector = finders.hog;
     if (frame.width != width_ || frame.height != height_) {
         reset();
         width_ = frame.width;
@@ -368,17 +540,21 @@ void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const La
     for (TrackedFace& face : faces_)
         if (!face.hasLandmarks)
             readFirstLandmarks(face, *landmarks);
+    for (TrackedFace& face : candidates_)
+        if (!face.hasLandmarks)
+            readFirstLandmarks(face, *landmarks);
     // A lost face is remembered while the search for it runs.
     for (LostFace& lost : lost_)
         ++lost.frames;
     lost_.erase(std::remove_if(lost_.begin(), lost_.end(), [](const LostFace& l) { return l.frames >= kSearchParts; }),
                 lost_.end());
+    networkLooksLeft_ = kNetworkLooksPerFrame;
     // Faces lost are dropped, and any face lost makes the whole frame be
     // searched at once, beginning at the first one's size.
     std::vector<TrackedFace> kept;
     double lostSize = 0;
     for (TrackedFace& face : faces_) {
-        if (follow(face, frame, detector, *landmarks)) {
+        if (follow(face, frame, finders, *landmarks)) {
             kept.push_back(std::move(face));
             continue;
         }
@@ -386,8 +562,40 @@ void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const La
             lostSize = face.box.size;
         lost_.push_back({face.id, face.hasLandmarks ? face.fitted : face.start, 0});
     }
+    // The network's finds of last frame: faces when seen again, here, by
+    // either detector, and their landmarks agree with the box.
+    const bool lookedAgain = !candidates_.empty();
+    for (TrackedFace& face : candidates_) {
+        if (follow(face, frame, finders, *landmarks) && face.unconfirmedFrames == 0 && agrees(face.fitted, face.box) &&
+            !std::any_of(kept.begin(), kept.end(),
+                         [&](const TrackedFace& k) { return sameFace(k.fitted, face.fitted); })) {
+            face.id = 0; // numbered below
+            kept.push_back(std::move(face));
+        }
+    }
+    candidates_.clear();
     idleFrames_ = kept.empty() ? std::min(idleFrames_ + 1, kSearchParts + 1) : 0;
     ++framesSinceSearch_;
+    if (finders.network != nullptr) {
+        // One network pass a frame, from the whole frame: at once when a
+        // face is lost or nothing is followed, else every so often.
+        if (lostSize > 0 || (kept.empty() && networkPassesLeft_ == 0) ||
+            (networkPassesLeft_ == 0 && framesSinceSearch_ >= kSearchInterval)) {
+            networkPass_ = 0;
+            networkPassesLeft_ = kNetworkSearchPasses;
+        }
+        // A frame that looked at new finds again has paid for a pass already.
+        if (networkPassesLeft_ > 0 && !lookedAgain) {
+            toGray(frame, gray_);
+            searchNetwork(frame, finders, kept, landmarks);
+            ++networkPass_;
+            if (--networkPassesLeft_ == 0)
+                framesSinceSearch_ = 0;
+        }
+        numberFound(kept, true);
+        faces_ = std::move(kept);
+        return;
+    }
     if (lostSize > 0 || (kept.empty() && searchParts_ != kSearchParts))
         startSearch(detector, kSearchParts, lostSize);
     else if (searchParts_ == 0 && framesSinceSearch_ >= kSearchInterval)
@@ -403,13 +611,13 @@ void FaceTracker::track(const ImageView& frame, FaceDetector& detector, const La
             searchTurned(detector, kept);
         if (!kept.empty())
             idleFrames_ = 0;
-        numberFound(kept);
         searchPart_ = (searchPart_ + 1) % (static_cast<int>(firsts.size()) - 1);
         if (--searchPartsLeft_ == 0) {
             searchParts_ = 0;
             framesSinceSearch_ = 0;
         }
     }
+    numberFound(kept, false);
     faces_ = std::move(kept);
 }
 

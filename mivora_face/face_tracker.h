@@ -16,6 +16,18 @@
 // followed, the frame turned 30 degrees either way is searched as well, a
 // part each frame, so that a head coming into view tilted is found.
 //
+// With the face network installed (the BlazeFace family, cnn_face_detector.h)
+// the network does the searching instead: one pass a frame, over the whole
+// frame or, for small faces, over one of four overlapping tiles, so that
+// faces turned in the image, small, or in profile are found. A face the
+// network finds is cut upright at the roll its eyes show and checked by the
+// HOG detector there; when that confirms it, it is reported at once, as
+// before. Otherwise it is reported only after a second look in the next
+// frame (by either detector in its crop) and only while its landmarks agree
+// with the box: a network alone sees faces in a cat or a coffee cup now and
+// then, never twice in a row at the same place. A followed face the HOG
+// detector cannot confirm is checked by the smaller crop network.
+//
 // Every face gets an id when it is first found, never given again by the
 // same tracker. Faces are kept in the order they were first found (by id),
 // so face 0 is the face followed longest; faces found together are ordered
@@ -25,6 +37,7 @@
 #ifndef MIVORA_FACE_FACE_TRACKER_H
 #define MIVORA_FACE_FACE_TRACKER_H
 
+#include "cnn_face_detector.h"
 #include "face_detector.h"
 #include "face_pose.h"
 #include "gray_image.h"
@@ -53,6 +66,21 @@ struct TrackedFace {
     LandmarkSmoother smoother;
 };
 
+// What finds faces: the HOG detector always; the face networks when they are
+// installed (whole frame and tiles; a followed face's surroundings).
+struct FaceFinders {
+    FaceDetector& hog;
+    CnnFaceDetector* network = nullptr;
+    CnnFaceDetector* cropNetwork = nullptr;
+};
+
+// What the caller may set: the smallest face looked for (box width in
+// pixels) and the networks' score threshold.
+struct FindSettings {
+    double minFaceSize = 20;
+    float minScore = 0.5f;
+};
+
 class FaceTracker {
 public:
     // Forgets every face: the next frame starts afresh.
@@ -61,8 +89,18 @@ public:
     //           model, and may be null only while faces() is empty.
     // Ensures:  faces() are this frame's faces in the order of their ids;
     //           faces followed from the previous frame keep their ids.
-    void track(const ImageView& frame, FaceDetector& detector, const LandmarkModel* landmarks);
+    void track(const ImageView& frame, const FaceFinders& finders, const LandmarkModel* landmarks);
+    void track(const ImageView& frame, FaceDetector& detector, const LandmarkModel* landmarks)
+    {
+        track(frame, FaceFinders{detector}, landmarks);
+    }
+    // Takes effect from the next frame; the faces followed are kept.
+    void setSettings(const FindSettings& settings) { settings_ = settings; }
+    const FindSettings& settings() const { return settings_; }
     const std::vector<TrackedFace>& faces() const { return faces_; }
+    // True when the next frame needs the landmark model: faces followed, or
+    // found by the network and to be looked at again.
+    bool needsLandmarks() const { return !faces_.empty() || !candidates_.empty(); }
     // Face i's landmarks, and its box turned to the roll they show; those of
     // a face found by this frame's whole-frame search are read now (so that
     // finding a face needs no landmark model).
@@ -76,16 +114,35 @@ public:
     void releaseScratch();
 
 private:
-    bool follow(TrackedFace& face, const ImageView& frame, FaceDetector& detector, const LandmarkModel& landmarks);
+    // Where a detector sees the face expected at `expected`, if anywhere.
+    struct Sighting {
+        bool seen = false;      // something face-like there
+        bool confirmed = false; // surely a face
+        bool byHog = false;     // HOG's box (the regression's training box)
+        FacePose detected;
+        double confidence = 0;
+    };
+    Sighting look(const ImageView& frame, const FacePose& expected, const FaceFinders& finders);
+    bool follow(TrackedFace& face, const ImageView& frame, const FaceFinders& finders, const LandmarkModel& landmarks);
+    // This frame's pass of the network search: faces found are added to
+    // `found` (confirmed by HOG) or to candidates_ (to be looked at again).
+    void searchNetwork(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
+                       const LandmarkModel* landmarks);
     // A face just found at pose, unless it is one of faces already; its
     // first landmarks are read in gray_.
     static void addIfNew(std::vector<TrackedFace>& faces, const Detection& detection, const FacePose& pose);
     // Ids for the faces this frame found: a lost face's back where it was
     // lost, new ones to the rest, most prominent first; then all in id order.
-    void numberFound(std::vector<TrackedFace>& faces);
+    void numberFound(std::vector<TrackedFace>& faces, bool foundByNetwork);
     void readFirstLandmarks(TrackedFace& face, const LandmarkModel& landmarks) const;
 
     std::vector<TrackedFace> faces_;
+    // Found by the network alone last frame: reported once seen again.
+    std::vector<TrackedFace> candidates_;
+    FindSettings settings_;
+    int networkLooksLeft_ = 0;  // crop network passes left this frame
+    int networkPass_ = 0;       // the next pass of the network search
+    int networkPassesLeft_ = 0; // passes of the search in progress
     long long nextId_ = 1;
     // Faces lost in the last few frames, while the search for them runs.
     struct LostFace {
