@@ -5,7 +5,9 @@
  * the YUV formats of cameras and media frameworks) and returns the
  * 68 landmark points of a chosen face (jaw line, brows, nose, eyes, mouth;
  * the iBUG 300-W point layout). It is built on dlib's HOG face detector and
- * dlib's shape predictor.
+ * dlib's shape predictor; in video mode two small convolutional face
+ * detectors of MediaPipe's BlazeFace family (run by the library's own code)
+ * find the faces the HOG detector cannot see.
  *
  * Usage
  * -----
@@ -99,18 +101,42 @@
  * large, and at what roll (the eye line). The detector confirms it in a
  * small crop cut upright at that roll, and the landmarks are read in the same
  * upright frame, so a head tilted at any angle is followed as well as an
- * upright one. A face the detector cannot confirm (turned away, half
- * covered, blurred) is followed from its landmarks for up to 10 frames while
- * the detector still scores it as weakly face-like, then dropped; a face that
- * leaves the frame is dropped at once. The whole frame is searched when no
- * face is followed, when any face is lost, when the frame size changes, and
- * every 30 frames for new faces, a part of it in each of a few frames so
- * that no call costs a whole search: a face coming into view is found
- * within 3 frames. While no face is followed, the frame turned by 30 degrees
- * either way is searched as well, a part in each frame, for faces of about a
- * fifth of the frame's height or more: a head that comes into view tilted by
- * up to about 60 degrees (dlib's detector finds most up to about 30) is
- * found within 8 more frames.
+ * upright one. A face the HOG detector cannot confirm (turned sideways,
+ * small, in hard light) is looked at again by a small face network
+ * (BlazeFace, 128x128 input, about 2 ms); a face neither confirms is
+ * followed from its landmarks for up to 10 frames while the HOG detector
+ * still scores it as weakly face-like, then dropped; a face that leaves the
+ * frame is dropped at once.
+ *
+ * Faces are found by a face network (MediaPipe's full-range BlazeFace,
+ * 192x192 input): one pass a frame, over the whole frame, and for faces
+ * smaller than it sees there (under about 45 pixels in a 640x480 frame),
+ * over one of four overlapping tiles of the frame in the frames between. It
+ * finds faces rolled by up to about 60 degrees either way, turned sideways
+ * (yaw) up to about 60 degrees, down to about 30 pixels wide in a 640x480
+ * frame (fewer of 20 pixels), and in colour images better than in gray: it
+ * reads the colour of the packed RGB and BGR formats, only the gray values
+ * of GRAY8 and the YUV formats. A face the network finds is cut upright at
+ * the roll its eyes show and checked by the HOG detector there; when that
+ * confirms it, it is reported at once, otherwise only after a second look
+ * in the next frame and only while its landmarks agree with its box, so that
+ * what the network alone takes for a face (it does, now and then, in a cat
+ * or a patterned cup) is never reported. The search runs when no face is
+ * followed (a face coming into view is found within 3 frames, a small one
+ * within 6), at once when any face is lost, and every 30 frames for new
+ * faces (six passes, one a frame). A pass costs about 5 ms at 640x480 on
+ * one core of a recent x86-64 processor; a followed face about 1 ms.
+ * MivoraFaceSetMinFaceSizeStd and MivoraFaceSetScoreThresholdStd (and their
+ * tracker forms) set the smallest face looked for and the network's score
+ * threshold.
+ *
+ * Without the network files (share/mivoraface/facemesh-detection-full.mivora
+ * and blazeface-front.mivora, shipped with the library; a build without npm
+ * lacks them) video mode searches with the HOG detector alone, as
+ * MivoraFace 1.2 did: the whole frame a part in each of a few frames, and
+ * while no face is followed the frame turned by 30 degrees either way, for
+ * faces of about a fifth of the frame's height or more. A network file that
+ * is there but damaged is reported like a damaged landmark model.
  *
  * Face numbers and ids
  * --------------------
@@ -144,8 +170,9 @@
  * pixels; the box (MivoraGetFaceBoxStd) turns with the face: its angle is
  * the roll of the points given, from the frame the face is found on.
  *
- * In MIVORA_FACE_MODE_STILL every call searches the whole image and gives
- * exactly the faces of dlib's detector, and the points of dlib's shape
+ * In MIVORA_FACE_MODE_STILL every call searches the whole image with the
+ * HOG detector alone and gives exactly the faces of dlib's detector (the
+ * face networks are not used), and the points of dlib's shape
  * predictor in whole pixels: exactly its points with a float model, to
  * within the compact model's difference (see "Landmark model") with the
  * installed one. A still call also ends the following of faces.
@@ -194,9 +221,9 @@ extern "C" {
 /** The library's version: the header's, and MivoraFaceVersion() the
  *  running library's. The major version is the soname's (libmivoraface.so.1). */
 #define MIVORA_FACE_VERSION_MAJOR 1
-#define MIVORA_FACE_VERSION_MINOR 2
+#define MIVORA_FACE_VERSION_MINOR 3
 #define MIVORA_FACE_VERSION_PATCH 0
-#define MIVORA_FACE_VERSION "1.2.0"
+#define MIVORA_FACE_VERSION "1.3.0"
 
 /* Return codes. Success is 0 (or a face count); every error is negative. */
 
@@ -421,9 +448,12 @@ typedef struct MivoraFaceBox {
      *  landmarks (their eye line, to a few degrees) from the first frame on;
      *  always 0 in still mode. */
     float angle;
-    /** The detector's score: above 0 when it is sure (most faces score 0.5
-     *  to 3); in video mode, below 0 while a face is followed from its
-     *  landmarks without the detector's confirmation. */
+    /** The detector's score: above 0 when it is sure. The HOG detector's
+     *  scores of faces are mostly 0.5 to 3; in video mode a face only the
+     *  face network confirms this frame has the network's score, between
+     *  the score threshold (0.5 by default) and 1, and a face followed from
+     *  its landmarks without either detector's confirmation a score below
+     *  0. */
     float confidence;
 } MivoraFaceBox;
 
@@ -517,6 +547,46 @@ MIVORA_FACE_API int MivoraFaceTrackerGetBox(MivoraFaceTracker* tracker, int face
 /** MivoraGetFaceIdStd on a tracker's most recent detection: ids are the
  *  tracker's own, never given again by that tracker. Since MivoraFace 1.2. */
 MIVORA_FACE_API int MivoraFaceTrackerGetId(MivoraFaceTracker* tracker, int face_index, long long* id);
+
+/**
+ * Set the smallest face video mode looks for, for the calling thread's
+ * detections (MivoraFaceTrackerSetMinFaceSize: for a tracker's).
+ *
+ * Faces the face network finds narrower than this are ignored. Raising it
+ * above what the network sees in the whole frame (about 45 pixels at
+ * 640x480, in proportion to the frame's larger side) spares the searches of
+ * the frame's tiles, so that faces are found sooner and searching costs
+ * less. Faces already followed are kept. No effect in still mode, nor
+ * without the face network (the HOG detector finds faces of about 60 pixels
+ * and more).
+ *
+ * @param pixels  the face box's width in pixels, 1 to
+ *                MIVORA_FACE_MAX_IMAGE_SIDE; the default is 20.
+ *
+ * @return MIVORA_FACE_OK, or MIVORA_FACE_ERROR_INVALID_ARGUMENT (nothing
+ *         changed) when pixels is out of range; the tracker form also
+ *         MIVORA_FACE_ERROR_INVALID_ARGUMENT for a NULL tracker and
+ *         MIVORA_FACE_ERROR_TRACKER_BUSY. Takes effect from the next
+ *         detection. Since MivoraFace 1.3.
+ */
+MIVORA_FACE_API int MivoraFaceSetMinFaceSizeStd(int pixels);
+MIVORA_FACE_API int MivoraFaceTrackerSetMinFaceSize(MivoraFaceTracker* tracker, int pixels);
+
+/**
+ * Set the face network's score threshold, for the calling thread's
+ * detections (MivoraFaceTrackerSetScoreThreshold: for a tracker's).
+ *
+ * A lower threshold finds more faces that are hard to see (small, turned,
+ * in poor light) and looks at more face-like things again before rejecting
+ * them; a higher one finds fewer. Faces the network alone reports are
+ * always checked again in the next frame, whatever the threshold.
+ *
+ * @param threshold  above 0 and below 1; the default is 0.5.
+ *
+ * @return as MivoraFaceSetMinFaceSizeStd. Since MivoraFace 1.3.
+ */
+MIVORA_FACE_API int MivoraFaceSetScoreThresholdStd(float threshold);
+MIVORA_FACE_API int MivoraFaceTrackerSetScoreThreshold(MivoraFaceTracker* tracker, float threshold);
 
 #ifdef __cplusplus
 }

@@ -153,16 +153,10 @@ void CnnFaceDetector::fillInput(const ImageView& image, const Region& region)
             float b = 0, g = 0, r = 0;
             const float* w = &columns_.weights[static_cast<std::size_t>(columns_.offset[x])];
             const std::uint8_t* p = row + pixelBytes * columns_.first[x];
-            if (image.colour && colourAsGray_) {
-                for (int k = 0; k < columns_.count[x]; ++k, p += pixelBytes)
-                    b += w[k] * grayOf(p[blue], p[green], p[red]);
-                g = r = b;
-            } else {
-                for (int k = 0; k < columns_.count[x]; ++k, p += pixelBytes) {
-                    b += w[k] * p[blue];
-                    g += w[k] * p[green];
-                    r += w[k] * p[red];
-                }
+            for (int k = 0; k < columns_.count[x]; ++k, p += pixelBytes) {
+                b += w[k] * p[blue];
+                g += w[k] * p[green];
+                r += w[k] * p[red];
             }
             out[3 * x] = r;
             out[3 * x + 1] = g;

@@ -61,10 +61,6 @@ public:
     std::vector<CnnFace> detect(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride,
                                 const Region& region, float minScore);
 
-    // Colour images read as their gray values (as the gray formats and the
-    // luma of YUV images are), so that every pixel format gives the same faces.
-    void readColourAsGray(bool gray) { colourAsGray_ = gray; }
-
     int inputWidth() const { return input_.width; }
     int inputHeight() const { return input_.height; }
     const char* instructionSet() const { return network_.instructionSet(); }
@@ -82,7 +78,6 @@ private:
 
     cnn::CnnNetwork network_;
     cnn::Shape input_;
-    bool colourAsGray_ = false;
     int tapsWidth_ = 0, tapsHeight_ = 0;
     Region tapsRegion_;
     float scale_ = 1, offsetX_ = 0, offsetY_ = 0; // input pixel = image pixel * scale_ + offset

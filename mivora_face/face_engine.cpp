@@ -139,16 +139,10 @@ int FaceSession::detect(const SharedModels& models, const LandmarkSource& landma
             forget();
             return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
         }
-        // The networks read gray values, as everything else does, so that
-        // every pixel format gives the same faces.
-        if (models.faceNetwork && !network_) {
+        if (models.faceNetwork && !network_)
             network_ = std::make_unique<CnnFaceDetector>(*models.faceNetwork);
-            network_->readColourAsGray(true);
-        }
-        if (models.cropNetwork && !cropNetwork_) {
+        if (models.cropNetwork && !cropNetwork_)
             cropNetwork_ = std::make_unique<CnnFaceDetector>(*models.cropNetwork);
-            cropNetwork_->readColourAsGray(true);
-        }
         tracker_.track(frame, FaceFinders{*detector_, network_.get(), cropNetwork_.get()}, model);
         faces = static_cast<int>(tracker_.faces().size());
     } else {
@@ -368,6 +362,26 @@ int FaceEngine::id(FaceSession& session, int faceIndex, long long* id)
     if (models() == nullptr)
         return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
     return session.id(faceIndex, *id);
+}
+
+int FaceEngine::setMinFaceSize(FaceSession& session, int pixels)
+{
+    if (pixels < 1 || pixels > MIVORA_FACE_MAX_IMAGE_SIDE)
+        return MIVORA_FACE_ERROR_INVALID_ARGUMENT;
+    FindSettings settings = session.settings();
+    settings.minFaceSize = pixels;
+    session.setSettings(settings);
+    return MIVORA_FACE_OK;
+}
+
+int FaceEngine::setScoreThreshold(FaceSession& session, float threshold)
+{
+    if (!(threshold > 0 && threshold < 1))
+        return MIVORA_FACE_ERROR_INVALID_ARGUMENT;
+    FindSettings settings = session.settings();
+    settings.minScore = threshold;
+    session.setSettings(settings);
+    return MIVORA_FACE_OK;
 }
 
 } // namespace mivora

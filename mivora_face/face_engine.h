@@ -93,6 +93,8 @@ public:
     int landmarks(FaceSession& session, int faceIndex, float* values);
     int box(FaceSession& session, int faceIndex, MivoraFaceBox* box);
     int id(FaceSession& session, int faceIndex, long long* id);
+    int setMinFaceSize(FaceSession& session, int pixels);
+    int setScoreThreshold(FaceSession& session, float threshold);
 
     // The calling thread's own session, made on its first call and released
     // when the thread ends.

@@ -83,6 +83,9 @@ constexpr int kNetworkLooksPerFrame = 2;
 // size, size within this ratio.
 constexpr double kAgreementDistance = 0.35;
 constexpr double kAgreementScale = 1.5;
+// The score at which the network is sure enough to confirm a face it or the
+// other network found before.
+constexpr float kSureScore = 0.75f;
 // Network passes in one search (with tiles: whole, two tiles, whole, two tiles).
 constexpr int kNetworkSearchPasses = 6;
 
@@ -155,6 +158,7 @@ void FaceTracker::reset()
     faces_.clear();
     candidates_.clear();
     networkPass_ = networkPassesLeft_ = 0;
+    passWaited_ = false;
     lost_.clear();
     width_ = height_ = 0;
     framesSinceSearch_ = 0;
@@ -354,7 +358,8 @@ const FacePose& FaceTracker::box(std::size_t i, const LandmarkModel& landmarks)
     return face.box;
 }
 
-FaceTracker::Sighting FaceTracker::look(const ImageView& frame, const FacePose& expected, const FaceFinders& finders)
+FaceTracker::Sighting FaceTracker::look(const ImageView& frame, const FacePose& expected, const FaceFinders& finders,
+                                        float minNetworkScore)
 {
     // The HOG detector on the box expected, cut upright.
     const int side = static_cast<int>(std::lround(kCropFaceWidth * (1 + 2 * kCropMargin)));
@@ -398,7 +403,7 @@ FaceTracker::Sighting FaceTracker::look(const ImageView& frame, const FacePose& 
     region.y = static_cast<float>(expected.cy - regionSide / 2);
     region.width = region.height = static_cast<float>(regionSide);
     const CnnFace* match = nullptr;
-    const std::vector<CnnFace> faces = network->detect(frame, region, settings_.minScore);
+    const std::vector<CnnFace> faces = network->detect(frame, region, minNetworkScore);
     for (const CnnFace& f : faces) {
         const FacePose pose = poseOf(f);
         const double ratio = pose.size / expected.size;
@@ -428,7 +433,10 @@ bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, const FaceFi
     predicted.angle += kMotionCarried * face.velocity[3];
 
     const FacePose expected = predicted.moved(face.anchor);
-    const Sighting sighting = look(frame, expected, finders);
+    // A face not reported yet needs a sure second look, whatever the
+    // threshold it was found at.
+    const Sighting sighting =
+        look(frame, expected, finders, face.id == 0 ? std::max(settings_.minScore, kSureScore) : settings_.minScore);
     if (!sighting.seen)
         return false; // nothing face-like where the face should be
     const bool confirmed = sighting.confirmed;
@@ -512,7 +520,7 @@ void FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finde
             continue;
         // HOG, cut upright at the roll the eyes show, confirms most faces at
         // once and places the regression's start box as it was trained.
-        const Sighting sighting = look(frame, pose, hogOnly);
+        const Sighting sighting = look(frame, pose, hogOnly, settings_.minScore);
         TrackedFace face;
         if (sighting.confirmed) {
             face.box = face.start = sighting.detected;
@@ -584,8 +592,13 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
             networkPass_ = 0;
             networkPassesLeft_ = kNetworkSearchPasses;
         }
-        // A frame that looked at new finds again has paid for a pass already.
-        if (networkPassesLeft_ > 0 && !lookedAgain) {
+        // A frame that looked again at new finds, or at a followed face with
+        // the crop network, has paid for most of a pass already: its pass
+        // waits a frame, unless a face was lost or it waited last frame.
+        const bool busy = lookedAgain || networkLooksLeft_ < kNetworkLooksPerFrame;
+        const bool wait = networkPassesLeft_ > 0 && busy && lostSize == 0 && !passWaited_;
+        passWaited_ = wait;
+        if (networkPassesLeft_ > 0 && !wait) {
             toGray(frame, gray_);
             searchNetwork(frame, finders, kept, landmarks);
             ++networkPass_;

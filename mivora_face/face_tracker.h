@@ -122,7 +122,7 @@ private:
         FacePose detected;
         double confidence = 0;
     };
-    Sighting look(const ImageView& frame, const FacePose& expected, const FaceFinders& finders);
+    Sighting look(const ImageView& frame, const FacePose& expected, const FaceFinders& finders, float minNetworkScore);
     bool follow(TrackedFace& face, const ImageView& frame, const FaceFinders& finders, const LandmarkModel& landmarks);
     // This frame's pass of the network search: faces found are added to
     // `found` (confirmed by HOG) or to candidates_ (to be looked at again).
@@ -143,6 +143,7 @@ private:
     int networkLooksLeft_ = 0;  // crop network passes left this frame
     int networkPass_ = 0;       // the next pass of the network search
     int networkPassesLeft_ = 0; // passes of the search in progress
+    bool passWaited_ = false;   // last frame's pass waited for a quieter frame
     long long nextId_ = 1;
     // Faces lost in the last few frames, while the search for them runs.
     struct LostFace {

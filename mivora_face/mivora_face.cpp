@@ -75,8 +75,10 @@ struct MivoraFaceTracker {
     // may be half-changed. It is left as it is (never freed) and replaced.
     void abandonSession()
     {
+        const mivora::FindSettings settings = session->settings();
         static_cast<void>(session.release());
         session = std::make_unique<mivora::FaceSession>();
+        session->setSettings(settings);
     }
 };
 
@@ -214,4 +216,25 @@ extern "C" int MivoraFaceTrackerGetId(MivoraFaceTracker* tracker, int face_index
 {
     return zeroedOnError(
         onTracker(tracker, [&](mivora::FaceSession& session) { return engine().id(session, face_index, id); }), id);
+}
+
+extern "C" int MivoraFaceSetMinFaceSizeStd(int pixels)
+{
+    return guarded([&] { return engine().setMinFaceSize(mivora::FaceEngine::callersSession(), pixels); });
+}
+
+extern "C" int MivoraFaceSetScoreThresholdStd(float threshold)
+{
+    return guarded([&] { return engine().setScoreThreshold(mivora::FaceEngine::callersSession(), threshold); });
+}
+
+extern "C" int MivoraFaceTrackerSetMinFaceSize(MivoraFaceTracker* tracker, int pixels)
+{
+    return onTracker(tracker, [&](mivora::FaceSession& session) { return engine().setMinFaceSize(session, pixels); });
+}
+
+extern "C" int MivoraFaceTrackerSetScoreThreshold(MivoraFaceTracker* tracker, float threshold)
+{
+    return onTracker(tracker,
+                     [&](mivora::FaceSession& session) { return engine().setScoreThreshold(session, threshold); });
 }

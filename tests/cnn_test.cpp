@@ -609,3 +609,35 @@ TEST(CnnFaces, ARegionIsSeenAsItsCrop)
 }
 
 } // namespace
+
+// What the library's confirmation must reject: on the face-free clips of the
+// cat and the coffee cup, the face network alone, at a low threshold, sees
+// faces (MivoraFaceNetwork.NothingWhereOnlyTheNetworkSeesAFace checks the
+// library reports none on the same frames).
+TEST(CnnFaces, TheNetworkAloneSeesFacesInFaceFreeClips)
+{
+    mivora::CnnFaceDetector detector(CnnModel::load(packedPath("facemesh-detection-full")));
+    for (const char* name : {"chelsea.png", "coffee.png"}) {
+        const cv::Mat photo = cv::imread(test_support::dataPath(name), cv::IMREAD_COLOR);
+        ASSERT_FALSE(photo.empty()) << name;
+        int framesWithAFace = 0;
+        for (int i = 0; i < test_support::kFaceFreeFrames; ++i) {
+            const cv::Mat frame = test_support::faceFreeFrame(photo, i);
+            // The whole frame and the four tiles the library searches.
+            bool seen = false;
+            for (int part = 0; part < 5 && !seen; ++part) {
+                mivora::CnnFaceDetector::Region region;
+                region.width = part == 0 ? frame.cols : 0.6f * frame.cols;
+                region.height = part == 0 ? frame.rows : 0.6f * frame.rows;
+                region.x = part == 2 || part == 4 ? 0.4f * frame.cols : 0;
+                region.y = part >= 3 ? 0.4f * frame.rows : 0;
+                seen = !detector
+                            .detect(frame.data, frame.cols, frame.rows, static_cast<std::ptrdiff_t>(frame.step), region,
+                                    test_support::kLowScoreThreshold)
+                            .empty();
+            }
+            framesWithAFace += seen;
+        }
+        EXPECT_GT(framesWithAFace, 0) << name;
+    }
+}

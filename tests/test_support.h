@@ -8,6 +8,7 @@
 #include <opencv2/videoio.hpp>
 
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -117,6 +118,31 @@ inline std::vector<bool> writeFaceClip(const std::string& path, const cv::Mat& p
     }
     return hasFace;
 }
+
+// Frame `index` of a face-free clip: the cat (chelsea.png) or the coffee cup
+// (coffee.png), shrunk and slightly turned, drifting over the textured
+// background with camera noise. A face network alone takes parts of both
+// for faces now and then.
+inline cv::Mat faceFreeFrame(const cv::Mat& photo, int index)
+{
+    const cv::Mat background = texturedBackground(cv::Size(640, 480));
+    cv::Mat frame = background.clone();
+    const double scale = 0.6 * 480 / photo.rows;
+    cv::Mat warp = cv::getRotationMatrix2D(cv::Point2f(photo.cols / 2.0f, photo.rows / 2.0f), 10.0 - index, scale);
+    warp.at<double>(0, 2) += 320 - photo.cols / 2.0 + 2 * index;
+    warp.at<double>(1, 2) += 240 - photo.rows / 2.0;
+    cv::warpAffine(photo, frame, warp, frame.size(), cv::INTER_AREA, cv::BORDER_TRANSPARENT);
+    cv::Mat noise(frame.size(), CV_16SC3), frame16;
+    cv::RNG rng(static_cast<std::uint64_t>(index) + 1);
+    rng.fill(noise, cv::RNG::NORMAL, 0, 3);
+    frame.convertTo(frame16, CV_16SC3);
+    cv::add(frame16, noise, frame16);
+    frame16.convertTo(frame, CV_8UC3);
+    return frame;
+}
+constexpr int kFaceFreeFrames = 24;
+// A score threshold low enough for the network alone to see faces in them.
+constexpr float kLowScoreThreshold = 0.1f;
 
 } // namespace test_support
 

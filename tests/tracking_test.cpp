@@ -12,6 +12,7 @@
 #include <array>
 #include <cmath>
 #include <iostream>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -586,4 +587,109 @@ TEST(MivoraFaceIds, StillImagesGiveNewIds)
     id = 7;
     EXPECT_EQ(MivoraGetFaceIdStd(0, &id), MIVORA_FACE_ERROR_NO_DETECTION);
     EXPECT_EQ(id, 0);
+}
+
+// A face too small for dlib's detector, and one rolled past what it sees,
+// are found by the face network within the frames its search takes (the
+// whole frame every third frame, a tile of it in between), and followed with
+// good points.
+TEST(MivoraFaceNetwork, FindsSmallAndRolledFacesEntering)
+{
+    const FaceMover mover;
+    ASSERT_TRUE(mover.usable());
+    mivora::ReferencePipeline reference;
+    const cv::Mat background = test_support::texturedBackground(cv::Size(640, 480));
+    struct Entry {
+        double degrees, scale, dx, dy;
+        int frames;
+    } entries[] = {{60, 1, 0, 0, 3}, {-60, 1, 0, 0, 3}, {0, 0.35, -200, -120, 6}, {0, 0.35, 210, 150, 6}};
+    for (const Entry& e : entries) {
+        SCOPED_TRACE(std::to_string(e.degrees) + " degrees, scale " + std::to_string(e.scale));
+        restartVideo();
+        for (int i = 0; i < 4; ++i)
+            ASSERT_FALSE(libraryFace(background, MIVORA_FACE_MODE_VIDEO)) << "frame " << i;
+        ASSERT_EQ(reference.detect(mover.place(e.degrees, e.scale, e.dx, e.dy).frame), 0)
+            << "dlib's detector finds this face: no test of the network";
+        std::optional<Shape> found;
+        int frames = 0;
+        MovedFace moved;
+        while (!found && frames < e.frames) {
+            moved = mover.place(e.degrees, e.scale, e.dx + frames++, e.dy);
+            found = libraryFace(moved.frame, MIVORA_FACE_MODE_VIDEO);
+        }
+        ASSERT_TRUE(found);
+        MivoraFaceBox box{};
+        ASSERT_EQ(MivoraGetFaceBoxStd(0, &box), MIVORA_FACE_OK);
+        cv::Point2d centre(0, 0);
+        for (int p = 0; p < 68; ++p)
+            centre += cv::Point2d(moved.truth[2 * p], moved.truth[2 * p + 1]) / 68.0;
+        EXPECT_LT(cv::norm(cv::Point2d(box.x + box.width / 2, box.y + box.height / 2) - centre), 0.5 * box.width);
+        EXPECT_GT(box.confidence, 0);
+        for (int i = 0; i < 3; ++i) {
+            moved = mover.place(e.degrees, e.scale, e.dx + frames++, e.dy);
+            const std::optional<Shape> followed = libraryFace(moved.frame, MIVORA_FACE_MODE_VIDEO);
+            ASSERT_TRUE(followed) << "followed frame " << i;
+            EXPECT_LT(mivora::eyeCornerError(*followed, moved.truth), e.scale < 1 ? 0.15 : 0.07);
+        }
+    }
+}
+
+using TrackerHandle = std::unique_ptr<MivoraFaceTracker, decltype(&MivoraFaceTrackerDestroy)>;
+
+// What the network alone takes for a face is never reported, even at a
+// threshold low enough that it sees faces in a cat and a coffee cup
+// (CnnFaces.TheNetworkAloneSeesFacesInFaceFreeClips).
+TEST(MivoraFaceNetwork, NothingWhereOnlyTheNetworkSeesAFace)
+{
+    const TrackerHandle tracker(MivoraFaceTrackerCreate(), MivoraFaceTrackerDestroy);
+    ASSERT_EQ(MivoraFaceTrackerSetScoreThreshold(tracker.get(), test_support::kLowScoreThreshold), MIVORA_FACE_OK);
+    ASSERT_EQ(MivoraFaceSetScoreThresholdStd(test_support::kLowScoreThreshold), MIVORA_FACE_OK);
+    for (const char* name : {"chelsea.png", "coffee.png"}) {
+        const cv::Mat photo = cv::imread(test_support::dataPath(name), cv::IMREAD_COLOR);
+        ASSERT_FALSE(photo.empty()) << name;
+        restartVideo();
+        for (int i = 0; i < test_support::kFaceFreeFrames; ++i) {
+            const cv::Mat frame = test_support::faceFreeFrame(photo, i);
+            EXPECT_EQ(
+                MivoraFaceTrackerDetect(tracker.get(), frame.data, frame.cols, frame.rows, MIVORA_FACE_MODE_VIDEO), 0)
+                << name << ", frame " << i << ", tracker";
+            EXPECT_EQ(MivoraFaceDetectStd(frame.data, frame.cols, frame.rows, MIVORA_FACE_MODE_VIDEO), 0)
+                << name << ", frame " << i;
+        }
+    }
+    ASSERT_EQ(MivoraFaceSetScoreThresholdStd(0.5f), MIVORA_FACE_OK);
+}
+
+// The settings are checked, and the smallest face size is honoured.
+TEST(MivoraFaceNetwork, SettingsAreCheckedAndTakeEffect)
+{
+    const TrackerHandle tracker(MivoraFaceTrackerCreate(), MivoraFaceTrackerDestroy);
+    for (const int pixels : {0, -5, MIVORA_FACE_MAX_IMAGE_SIDE + 1}) {
+        EXPECT_EQ(MivoraFaceSetMinFaceSizeStd(pixels), MIVORA_FACE_ERROR_INVALID_ARGUMENT) << pixels;
+        EXPECT_EQ(MivoraFaceTrackerSetMinFaceSize(tracker.get(), pixels), MIVORA_FACE_ERROR_INVALID_ARGUMENT) << pixels;
+    }
+    for (const float threshold : {0.0f, 1.0f, -0.5f, 2.0f, std::nanf("")}) {
+        EXPECT_EQ(MivoraFaceSetScoreThresholdStd(threshold), MIVORA_FACE_ERROR_INVALID_ARGUMENT) << threshold;
+        EXPECT_EQ(MivoraFaceTrackerSetScoreThreshold(tracker.get(), threshold), MIVORA_FACE_ERROR_INVALID_ARGUMENT)
+            << threshold;
+    }
+    EXPECT_EQ(MivoraFaceTrackerSetMinFaceSize(nullptr, 40), MIVORA_FACE_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(MivoraFaceTrackerSetScoreThreshold(nullptr, 0.5f), MIVORA_FACE_ERROR_INVALID_ARGUMENT);
+
+    // A head rolled by 50 degrees, about 100 px wide: not looked for when
+    // the smallest face is 200 px; found once it is 20 px again.
+    const FaceMover mover;
+    ASSERT_TRUE(mover.usable());
+    ASSERT_EQ(MivoraFaceTrackerSetMinFaceSize(tracker.get(), 200), MIVORA_FACE_OK);
+    const auto facesIn = [&](int frame) {
+        const cv::Mat bgr = mover.place(50, 1, frame, 0).frame;
+        return MivoraFaceTrackerDetect(tracker.get(), bgr.data, bgr.cols, bgr.rows, MIVORA_FACE_MODE_VIDEO);
+    };
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(facesIn(i), 0) << "frame " << i;
+    ASSERT_EQ(MivoraFaceTrackerSetMinFaceSize(tracker.get(), 20), MIVORA_FACE_OK);
+    int found = 0;
+    for (int i = 8; i < 14 && found == 0; ++i)
+        found = facesIn(i);
+    EXPECT_EQ(found, 1);
 }

@@ -11,6 +11,12 @@
 //
 //   mivora_cnn_bench [--frames N] [--score S]... [--tiles] [--dump DIR] MODEL.mivora... --faces PHOTO[@SCALE]...
 //                    --empty PHOTO...
+//   mivora_cnn_bench --fit-boxes MODEL.mivora PHOTO...
+//
+// --fit-boxes: where dlib's detector puts its box on the faces the network
+// also finds, relative to the network's box (the library's start box for a
+// face only the network finds): the median offset of the centre and the size
+// ratio, over the faces of the photos at three scales.
 //
 // --frames: frames per scenario and photo. --tiles adds each network run on
 // four overlapping tiles of the frame (0.6 of it a side) to the detectors. --dump writes every frame (raw RGB)
@@ -20,6 +26,7 @@
 #include "face_detector.h"
 #include "gray_image.h"
 #include "reference_pipeline.h"
+#include "synthetic_frames.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -40,90 +47,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-const cv::Size kFrame(640, 480);
-
-struct FacePhoto {
-    std::string label;
-    cv::Mat cut;        // head and shoulders around the face
-    cv::Point2d centre; // face centre in the cut
-    double width = 0;   // jaw width (points 1 to 17) in the cut
-};
-
-std::optional<FacePhoto> prepareFace(const std::string& argument, mivora::ReferencePipeline& reference)
-{
-    std::string path = argument;
-    double scale = 1;
-    const std::size_t at = argument.rfind('@');
-    if (at != std::string::npos) {
-        path = argument.substr(0, at);
-        scale = std::atof(argument.c_str() + at + 1);
-    }
-    cv::Mat photo = cv::imread(path, cv::IMREAD_COLOR);
-    if (photo.empty() || !(scale > 0))
-        return std::nullopt;
-    if (scale != 1)
-        cv::resize(photo, photo, cv::Size(), scale, scale, scale > 1 ? cv::INTER_CUBIC : cv::INTER_AREA);
-    if (reference.detect(photo) == 0)
-        return std::nullopt;
-    const mivora::Shape s = reference.landmarks(0);
-    double x0 = 1e9, x1 = -1e9, y0 = 1e9, y1 = -1e9, jaw0 = 1e9, jaw1 = -1e9;
-    for (int i = 0; i < MIVORA_FACE_LANDMARK_POINT_COUNT; ++i) {
-        x0 = std::min<double>(x0, s[2 * i]);
-        x1 = std::max<double>(x1, s[2 * i]);
-        y0 = std::min<double>(y0, s[2 * i + 1]);
-        y1 = std::max<double>(y1, s[2 * i + 1]);
-        if (i < 17) {
-            jaw0 = std::min<double>(jaw0, s[2 * i]);
-            jaw1 = std::max<double>(jaw1, s[2 * i]);
-        }
-    }
-    FacePhoto f;
-    f.label = argument;
-    f.width = jaw1 - jaw0;
-    const cv::Point2d centre((x0 + x1) / 2, (y0 + y1) / 2);
-    const double w = f.width;
-    const cv::Rect cut =
-        cv::Rect(cvRound(centre.x - 1.5 * w), cvRound(centre.y - 1.6 * w), cvRound(3 * w), cvRound(3.6 * w)) &
-        cv::Rect(0, 0, photo.cols, photo.rows);
-    f.cut = photo(cut).clone();
-    f.centre = centre - cv::Point2d(cut.x, cut.y);
-    return f;
-}
-
-cv::Mat background(cv::RNG& rng)
-{
-    cv::Mat b(kFrame, CV_8UC3);
-    const int low = rng.uniform(0, 120), high = rng.uniform(low + 40, 256);
-    rng.fill(b, cv::RNG::UNIFORM, low, high);
-    cv::GaussianBlur(b, b, cv::Size(0, 0), rng.uniform(1.0, 6.0));
-    return b;
-}
-
-void addNoise(cv::Mat& frame, double sigma, cv::RNG& rng)
-{
-    cv::Mat noise(frame.size(), CV_32FC3), f;
-    rng.fill(noise, cv::RNG::NORMAL, 0, sigma);
-    frame.convertTo(f, CV_32FC3);
-    f += noise;
-    f.convertTo(frame, CV_8UC3);
-}
-
-// photo's point `centre` to `at`, scaled by `scale`, rolled by `degrees`.
-void place(cv::Mat& frame, const cv::Mat& photo, cv::Point2d centre, double scale, double degrees, cv::Point2d at)
-{
-    cv::Mat source = photo;
-    double shrink = 1;
-    if (scale < 0.9) { // a camera averages over each pixel: shrink by area first
-        cv::resize(photo, source, cv::Size(), scale, scale, cv::INTER_AREA);
-        shrink = static_cast<double>(source.cols) / photo.cols;
-    }
-    const double s = scale / shrink;
-    const cv::Point2d c = centre * shrink + cv::Point2d(0.5 * shrink - 0.5, 0.5 * shrink - 0.5);
-    cv::Mat m = cv::getRotationMatrix2D(c, -degrees, s);
-    m.at<double>(0, 2) += at.x - c.x;
-    m.at<double>(1, 2) += at.y - c.y;
-    cv::warpAffine(source, frame, m, kFrame, cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
-}
+const cv::Size& kFrame = mivora::kSyntheticFrame;
+using mivora::FacePhoto;
 
 struct Scenario {
     std::string name;
@@ -165,10 +90,73 @@ int usage(const char* program)
     return 2;
 }
 
+double median(std::vector<double> v) { return percentile(std::move(v), 50); }
+
+int fitBoxes(const std::string& modelPath, const std::vector<std::string>& photos)
+{
+    mivora::CnnFaceDetector net(mivora::cnn::CnnModel::load(modelPath));
+    const mivora::DetectorModel hogModel = mivora::DetectorModel::load("");
+    mivora::FaceDetector hog(hogModel);
+    mivora::GrayImage gray;
+    std::vector<double> dx, dy, ratio;
+    for (const std::string& path : photos) {
+        const cv::Mat photo = cv::imread(path, cv::IMREAD_COLOR);
+        if (photo.empty()) {
+            std::fprintf(stderr, "mivora_cnn_bench: cannot read %s\n", path.c_str());
+            return 1;
+        }
+        for (double scale : {1.0, 1.5, 2.0}) {
+            cv::Mat image;
+            cv::resize(photo, image, cv::Size(), scale, scale, scale > 1 ? cv::INTER_LINEAR : cv::INTER_AREA);
+            mivora::bgrToGray(image.data, image.cols, image.rows, gray);
+            for (const mivora::Detection& d : hog.scanWholeFrame(gray)) {
+                if (d.confidence < 0)
+                    continue;
+                // The network sees the face a quarter of its input wide, as
+                // in a whole 640x480 frame with a face 100 px wide.
+                const double side = d.rect.width(), cx = (d.rect.left() + d.rect.right()) / 2.0,
+                             cy = (d.rect.top() + d.rect.bottom()) / 2.0;
+                mivora::CnnFaceDetector::Region region;
+                region.x = static_cast<float>(cx - 2 * side);
+                region.y = static_cast<float>(cy - 2 * side);
+                region.width = region.height = static_cast<float>(4 * side);
+                for (const mivora::CnnFace& f :
+                     net.detect(image.data, image.cols, image.rows, image.step, region, 0.5f)) {
+                    if (std::hypot(f.centreX - cx, f.centreY - cy) > 0.3 * side || f.width < 0.5 * side ||
+                        f.width > 2 * side)
+                        continue;
+                    dx.push_back((cx - f.centreX) / f.width);
+                    dy.push_back((cy - f.centreY) / f.width);
+                    ratio.push_back(side / f.width);
+                    break;
+                }
+            }
+        }
+    }
+    if (dx.empty()) {
+        std::fprintf(stderr, "mivora_cnn_bench: no face found by both detectors\n");
+        return 1;
+    }
+    const auto spread = [](const std::vector<double>& v) {
+        const double m = median(v);
+        std::vector<double> d;
+        for (double x : v)
+            d.push_back(std::abs(x - m));
+        return median(d);
+    };
+    std::printf("%zu faces found by both\n", dx.size());
+    std::printf("dlib box centre - network box centre, in network box widths: x %.4f (+-%.4f), y %.4f (+-%.4f)\n",
+                median(dx), spread(dx), median(dy), spread(dy));
+    std::printf("dlib box width / network box width: %.4f (+-%.4f)\n", median(ratio), spread(ratio));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc >= 4 && std::strcmp(argv[1], "--fit-boxes") == 0)
+        return fitBoxes(argv[2], std::vector<std::string>(argv + 3, argv + argc));
     int frames = 40;
     std::string dumpDir;
     bool tiles = false;
@@ -202,7 +190,7 @@ int main(int argc, char** argv)
     mivora::ReferencePipeline reference;
     std::vector<FacePhoto> faces;
     for (const std::string& p : facePhotos) {
-        std::optional<FacePhoto> f = prepareFace(p, reference);
+        std::optional<FacePhoto> f = mivora::prepareFace(p, reference);
         if (!f) {
             std::fprintf(stderr, "mivora_cnn_bench: no face for dlib in %s\n", p.c_str());
             return 1;
@@ -327,25 +315,26 @@ int main(int argc, char** argv)
         const bool faceFree = sc.width == 0;
         std::vector<int> hits(detectors.size(), 0);
         for (int i = 0; i < frames; ++i) {
-            cv::Mat frame = background(rng);
+            cv::Mat frame = mivora::syntheticBackground(rng);
             cv::Point2d at;
             if (!faceFree) {
                 const double margin = 0.9 * sc.width;
                 at = {rng.uniform(margin, kFrame.width - margin), rng.uniform(margin, kFrame.height - margin)};
-                place(frame, row.face->cut, row.face->centre, sc.width / row.face->width, (i % 2 ? -1 : 1) * sc.degrees,
-                      at);
-                addNoise(frame, 3, rng);
+                mivora::placePhoto(frame, row.face->cut, row.face->centre, sc.width / row.face->width,
+                                   (i % 2 ? -1 : 1) * sc.degrees, at);
+                mivora::addCameraNoise(frame, 3, rng);
             } else if (sc.kind == "noise") {
                 frame.setTo(cv::Scalar::all(rng.uniform(60, 200)));
-                addNoise(frame, 10, rng);
+                mivora::addCameraNoise(frame, 10, rng);
             } else if (row.empty >= 0) {
                 const cv::Mat& photo = empties[static_cast<std::size_t>(row.empty)];
                 const double scale = rng.uniform(0.4, 1.6) * kFrame.height / photo.rows;
-                place(frame, photo, cv::Point2d(photo.cols / 2.0, photo.rows / 2.0), scale, rng.uniform(-30.0, 30.0),
-                      cv::Point2d(rng.uniform(0, kFrame.width), rng.uniform(0, kFrame.height)));
-                addNoise(frame, 3, rng);
+                mivora::placePhoto(frame, photo, cv::Point2d(photo.cols / 2.0, photo.rows / 2.0), scale,
+                                   rng.uniform(-30.0, 30.0),
+                                   cv::Point2d(rng.uniform(0, kFrame.width), rng.uniform(0, kFrame.height)));
+                mivora::addCameraNoise(frame, 3, rng);
             } else {
-                addNoise(frame, 3, rng);
+                mivora::addCameraNoise(frame, 3, rng);
             }
             for (std::size_t d = 0; d < detectors.size(); ++d) {
                 const Clock::time_point start = Clock::now();

@@ -41,6 +41,8 @@ __all__ = [
     "ModelUnavailableError",
     "Tracker",
     "detect",
+    "set_min_face_size",
+    "set_score_threshold",
     "LANDMARK_POINT_COUNT",
     "MAX_IMAGE_SIDE",
 ]
@@ -285,6 +287,40 @@ def detect(image, video=False, format=None):
                   _lib.MivoraGetFaceLandmark68Std, _lib.MivoraGetFaceIdStd)
 
 
+def _setting(status, name, value, allowed):
+    if status == _clib.ERROR_INVALID_ARGUMENT:
+        raise ValueError(f"{name} must be {allowed}, not {value!r}")
+    if status < 0:
+        raise _error(status)
+
+
+_MIN_FACE_SIZE_RANGE = f"a whole number from 1 to {_clib.MAX_IMAGE_SIDE}"
+_SCORE_THRESHOLD_RANGE = "above 0 and below 1"
+
+
+def _face_size(pixels):
+    if isinstance(pixels, bool) or not isinstance(pixels, int) \
+            or not 1 <= pixels <= _clib.MAX_IMAGE_SIDE:
+        raise ValueError(
+            f"min_face_size must be {_MIN_FACE_SIZE_RANGE}, not {pixels!r}")
+    return pixels
+
+
+def set_min_face_size(pixels):
+    """The smallest face video mode looks for (box width in pixels,
+    default 20), for this thread's detect calls. Above about 45 (at
+    640x480) faces are found sooner and at less cost."""
+    _setting(_lib.MivoraFaceSetMinFaceSizeStd(_face_size(pixels)),
+             "min_face_size", pixels, _MIN_FACE_SIZE_RANGE)
+
+
+def set_score_threshold(threshold):
+    """The face network's score threshold (above 0 and below 1, default
+    0.5) for this thread's detect calls: lower finds more hard faces."""
+    _setting(_lib.MivoraFaceSetScoreThresholdStd(float(threshold)),
+             "score_threshold", threshold, _SCORE_THRESHOLD_RANGE)
+
+
 _create_tracker = _lib.MivoraFaceTrackerCreate
 _destroy_tracker = _lib.MivoraFaceTrackerDestroy
 
@@ -308,15 +344,36 @@ class Tracker:
     Use one per camera. Any thread may use it: calls on one tracker take
     turns. A child process forked (os.fork, multiprocessing) while another
     thread was in a call can use the tracker at once; it then starts afresh.
-    close() (or leaving a with block) releases it.
+    close() (or leaving a with block) releases it. min_face_size and
+    score_threshold are as set_min_face_size and set_score_threshold.
     """
 
-    def __init__(self):
+    def __init__(self, min_face_size=None, score_threshold=None):
         self._lock = threading.Lock()
         self._handle = _create_tracker()
         if not self._handle:
             raise MemoryError("MivoraFaceTrackerCreate failed")
         _trackers.add(self)
+        if min_face_size is not None:
+            self.set_min_face_size(min_face_size)
+        if score_threshold is not None:
+            self.set_score_threshold(score_threshold)
+
+    def _set(self, function, name, value, allowed):
+        with self._lock:
+            if self._handle is None:
+                raise ValueError(f"set_{name} on a closed Tracker")
+            _setting(function(self._handle, value), name, value, allowed)
+
+    def set_min_face_size(self, pixels):
+        """As mivoraface.set_min_face_size, for this tracker."""
+        self._set(_lib.MivoraFaceTrackerSetMinFaceSize, "min_face_size",
+                  _face_size(pixels), _MIN_FACE_SIZE_RANGE)
+
+    def set_score_threshold(self, threshold):
+        """As mivoraface.set_score_threshold, for this tracker."""
+        self._set(_lib.MivoraFaceTrackerSetScoreThreshold, "score_threshold",
+                  float(threshold), _SCORE_THRESHOLD_RANGE)
 
     def detect(self, image, video=True, format=None):
         """As mivoraface.detect, on this tracker's faces."""

@@ -74,7 +74,7 @@ _id_pointer = ctypes.POINTER(ctypes.c_longlong)
 # Every MivoraFace library has this function; a file without it is not one.
 _FIRST_FUNCTION = "MivoraFaceDetectStd"
 # The version that brought the newest function below.
-NEEDED_VERSION = "1.2"
+NEEDED_VERSION = "1.3"
 _image_pointer = ctypes.POINTER(Image)
 
 # name: (result type, argument types). Pixels and landmarks are passed as
@@ -96,6 +96,11 @@ _SIGNATURES = {
     "MivoraFaceDetectImage": (_c_int, [_image_pointer, _c_int]),
     "MivoraFaceTrackerDetectImage": (
         _c_int, [_pointer, _image_pointer, _c_int]),
+    "MivoraFaceSetMinFaceSizeStd": (_c_int, [_c_int]),
+    "MivoraFaceSetScoreThresholdStd": (_c_int, [ctypes.c_float]),
+    "MivoraFaceTrackerSetMinFaceSize": (_c_int, [_pointer, _c_int]),
+    "MivoraFaceTrackerSetScoreThreshold": (
+        _c_int, [_pointer, ctypes.c_float]),
 }
 
 

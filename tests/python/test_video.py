@@ -3,6 +3,7 @@ for Tracker, each checked against the C API run alone on the same frames."""
 import gc
 import threading
 
+import cv2
 import numpy as np
 import pytest
 
@@ -206,3 +207,40 @@ def test_a_followed_face_keeps_its_id_and_a_returning_one_gets_a_new_id(
         assert before[0] > 0 and set(before) == {before[0]}, name
         assert set(after) == {after[0]}, name
         assert after[0] != before[0], f"{name}: an id was given again"
+
+
+@pytest.mark.parametrize("bad", [0, -3, mivoraface.MAX_IMAGE_SIDE + 1, 2.5,
+                                 True, "40"])
+def test_min_face_size_is_checked(bad):
+    with pytest.raises(ValueError, match="min_face_size"):
+        mivoraface.set_min_face_size(bad)
+    with pytest.raises(ValueError, match="min_face_size"):
+        mivoraface.Tracker(min_face_size=bad)
+
+
+@pytest.mark.parametrize("bad", [0, 1, -0.2, 1.5, float("nan")])
+def test_score_threshold_is_checked(bad):
+    with pytest.raises(ValueError, match="score_threshold"):
+        mivoraface.set_score_threshold(bad)
+    with mivoraface.Tracker() as tracker:
+        with pytest.raises(ValueError, match="score_threshold"):
+            tracker.set_score_threshold(bad)
+
+
+def test_a_small_face_is_found_unless_smaller_than_the_minimum(astronaut):
+    """The astronaut's face at about 35 px: too small for the HOG detector,
+    found by the face network, not looked for below a 100 px minimum."""
+    small = cv2.resize(astronaut, None, fx=0.35, fy=0.35,
+                       interpolation=cv2.INTER_AREA)
+    frame = np.full((480, 640, 3), 128, np.uint8)
+    frame[200:200 + small.shape[0], 300:300 + small.shape[1]] = small
+    assert mivoraface.detect(frame) == []  # still mode: dlib's detector
+    with mivoraface.Tracker(min_face_size=100) as tracker:
+        assert all(tracker.detect(frame) == [] for _ in range(8))
+        tracker.set_min_face_size(20)
+        found = [tracker.detect(frame) for _ in range(6)]
+    faces = next(f for f in found if f)
+    assert len(faces) == 1
+    centre = faces[0].landmarks.mean(axis=0)
+    assert 300 < centre[0] < 300 + small.shape[1]
+    assert 200 < centre[1] < 200 + small.shape[0]

@@ -1,0 +1,24 @@
+// Faces entering a still camera's view, many times over, in video mode: how
+// often each kind of face (rolled, small) is found within 3 frames, and how
+// many face-free frames get a face (bare and textured backgrounds, camera
+// noise, face-free photos, and the frames after a face vanishes).
+#ifndef MIVORA_TOOLS_BENCH_ENTRIES_H
+#define MIVORA_TOOLS_BENCH_ENTRIES_H
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+namespace mivora {
+
+// Requires: facePhotos are PHOTO[@SCALE] with a face plain dlib finds;
+//           emptyPhotos have none.
+// Ensures:  a table on stdout and the figures in out; false when a photo
+//           cannot be used.
+bool runEntries(const std::vector<std::string>& facePhotos, const std::vector<std::string>& emptyPhotos, int trials,
+                nlohmann::ordered_json& out);
+
+} // namespace mivora
+
+#endif
