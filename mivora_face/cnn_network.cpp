@@ -109,8 +109,19 @@ CnnNetwork::CnnNetwork(const CnnModel& model, Instructions instructions) : kerne
             std::copy_n(m.weights.begin() + l.bias, out.channels, p->weights.begin() + p->layerBias[i]);
     }
     planMemory(*p);
+    // The weights live on in their kernel layout only.
+    p->weights.shrink_to_fit();
+    p->model.weights = std::vector<float>();
     prepared_ = std::move(p);
-    arena_.assign(prepared_->bufferSize, 0.0f);
+}
+
+float* CnnNetwork::arena() const
+{
+    // Made by the first run, so that a network only copied (the library's
+    // shared one) holds no buffer.
+    if (arena_.empty())
+        arena_.assign(prepared_->bufferSize, 0.0f);
+    return arena_.data();
 }
 
 const CnnModel& CnnNetwork::model() const { return prepared_->model; }
@@ -118,13 +129,13 @@ const CnnModel& CnnNetwork::model() const { return prepared_->model; }
 TensorRef CnnNetwork::tensor(int index)
 {
     const Shape& s = prepared_->model.tensors[static_cast<std::size_t>(index)];
-    return {arena_.data() + prepared_->offsets[static_cast<std::size_t>(index)], s.height, s.width, s.channels,
+    return {arena() + prepared_->offsets[static_cast<std::size_t>(index)], s.height, s.width, s.channels,
             paddedChannels(s.channels)};
 }
 
 const float* CnnNetwork::tensorData(int index) const
 {
-    return arena_.data() + prepared_->offsets[static_cast<std::size_t>(index)];
+    return arena() + prepared_->offsets[static_cast<std::size_t>(index)];
 }
 
 float* CnnNetwork::input() { return tensor(0).data; }

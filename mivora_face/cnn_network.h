@@ -20,6 +20,10 @@ public:
     //           instructions supported().
     // Throws:   std::invalid_argument otherwise.
     explicit CnnNetwork(const CnnModel& model, Instructions instructions = Instructions::Best);
+    // A copy shares the prepared weights (never changed) and has its own
+    // buffer: one per thread or camera.
+    CnnNetwork(const CnnNetwork&) = default;
+    CnnNetwork& operator=(const CnnNetwork&) = default;
 
     const CnnModel& model() const;
     const char* instructionSet() const { return kernels_->name; }
@@ -44,7 +48,8 @@ public:
 private:
     std::shared_ptr<const Prepared> prepared_;
     const Kernels* kernels_;
-    std::vector<float> arena_;
+    float* arena() const;
+    mutable std::vector<float> arena_; // every tensor's values; empty until first used
     TensorRef tensor(int index);
     const float* tensorData(int index) const;
 };

@@ -85,16 +85,13 @@ ModelFiles defaultModelFiles()
 
 namespace {
 
-// The packed network at path (none for an empty path).
-bool loadNetwork(const std::string& path, std::unique_ptr<cnn::CnnModel>& network, std::string& problem)
+// The packed network at path, ready to run (none for an empty path).
+bool loadNetwork(const std::string& path, std::unique_ptr<const CnnFaceDetector>& network, std::string& problem)
 {
     if (path.empty())
         return true;
     try {
-        network = std::make_unique<cnn::CnnModel>(cnn::CnnModel::load(path));
-        // Checked now, so that a network that does not fit the detector
-        // fails here and not in a session.
-        CnnFaceDetector check(*network);
+        network = std::make_unique<const CnnFaceDetector>(cnn::CnnModel::load(path));
         return true;
     } catch (const std::exception& e) {
         problem = e.what();

@@ -36,7 +36,9 @@ ModelFiles defaultModelFiles();
 struct SharedModels {
     DetectorModel detector;
     std::unique_ptr<LandmarkModel> landmarks;
-    std::unique_ptr<cnn::CnnModel> faceNetwork, cropNetwork; // null when not installed
+    // The face networks, ready to run; sessions run copies of them, which
+    // share their weights. Null when not installed.
+    std::unique_ptr<const CnnFaceDetector> faceNetwork, cropNetwork;
 };
 
 // The landmark model, whole: null when it cannot be read.
