@@ -519,12 +519,18 @@ void FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finde
         if (pose.size + 1 < settings_.minFaceSize || known(found, pose) || known(candidates_, pose))
             continue;
         // HOG, cut upright at the roll the eyes show, confirms most faces at
-        // once and places the regression's start box as it was trained.
+        // once, when the landmarks agree with its box, and places the
+        // regression's start box as it was trained.
         const Sighting sighting = look(frame, pose, hogOnly, settings_.minScore);
         TrackedFace face;
         if (sighting.confirmed) {
             face.box = face.start = sighting.detected;
             face.confidence = sighting.confidence;
+            if (landmarks != nullptr) {
+                readFirstLandmarks(face, *landmarks);
+                if (!agrees(face.fitted, sighting.detected))
+                    continue;
+            }
             found.push_back(std::move(face));
             continue;
         }
