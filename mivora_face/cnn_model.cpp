@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 namespace mivora {
@@ -61,7 +62,7 @@ public:
         at_ += n;
         return s;
     }
-    void floats(std::vector<float>& out, std::size_t n)
+    template <typename Floats> void floats(Floats& out, std::size_t n)
     {
         need(n * sizeof(float));
         out.resize(n);
@@ -348,10 +349,14 @@ CnnModel CnnModel::load(const std::string& path)
         throw std::runtime_error(path + ": " + problem);
     if (file.size() > kMaxFileSize)
         throw std::invalid_argument(path + ": too large for a packed network");
-    std::vector<unsigned char> bytes(file.size());
-    if (!file.read(0, bytes.data(), bytes.size(), problem))
+    // Read into huge pages: each small page's first touch is dear in a
+    // virtual machine, and this is on the first detection's path.
+    PrivateBytes bytes;
+    if (!bytes.allocate(std::max<std::size_t>(1, file.size())))
+        throw std::bad_alloc();
+    if (!file.read(0, bytes.data(), file.size(), problem))
         throw std::runtime_error(path + ": " + problem);
-    return fromPacked(bytes.data(), bytes.size());
+    return fromPacked(bytes.data(), file.size());
 }
 
 } // namespace cnn

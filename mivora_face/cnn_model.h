@@ -11,6 +11,8 @@
 #ifndef MIVORA_FACE_CNN_MODEL_H
 #define MIVORA_FACE_CNN_MODEL_H
 
+#include "model_file.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -67,7 +69,9 @@ struct AnchorGrid {
 struct CnnModel {
     std::vector<Shape> tensors; // tensor 0 is the input
     std::vector<Layer> layers;  // in the order they run
-    std::vector<float> weights;
+    // Filled by the first video-mode detection: huge pages spare it 500
+    // page faults a megabyte.
+    std::vector<float, HugePageAllocator<float>> weights;
     std::vector<std::int32_t> outputs;    // tensors the caller reads
     std::vector<std::string> outputNames; // their names in the source graph
     std::vector<AnchorGrid> grids;        // empty for a network that is not a detector

@@ -4,14 +4,16 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <stdexcept>
 
 namespace mivora {
 namespace cnn {
 
 struct CnnNetwork::Prepared {
-    CnnModel model;
-    std::vector<float> weights;                          // laid out for the kernels
+    CnnModel model;      // without its weights, which live on in their layout
+    PrivateBytes memory; // the weights laid out for the kernels
+    const float* weights = nullptr;
     std::vector<std::ptrdiff_t> layerWeights, layerBias; // offsets into weights
     std::vector<std::size_t> offsets;                    // per tensor, into the buffer
     std::size_t bufferSize = 0;
@@ -85,43 +87,71 @@ CnnNetwork::CnnNetwork(const CnnModel& model, Instructions instructions) : kerne
 {
     model.validate();
     auto p = std::make_shared<Prepared>();
-    p->model = model;
-    const CnnModel& m = p->model;
+    // Everything but the weights (fields listed: a copy of the weights
+    // would only be thrown away).
+    CnnModel& m = p->model;
+    m.tensors = model.tensors;
+    m.layers = model.layers;
+    m.outputs = model.outputs;
+    m.outputNames = model.outputNames;
+    m.grids = model.grids;
+    m.inputScale = model.inputScale;
+    m.inputOffset = model.inputOffset;
+    m.keypoints = model.keypoints;
     p->layerWeights.assign(m.layers.size(), -1);
     p->layerBias.assign(m.layers.size(), -1);
+    // Each convolution's weights as rows of whole channel vectors, its bias
+    // after them: first where each goes, then one allocation, then the copy.
+    std::size_t total = 0;
     for (std::size_t i = 0; i < m.layers.size(); ++i) {
         const Layer& l = m.layers[i];
         if (l.kind != LayerKind::Convolution && l.kind != LayerKind::Depthwise)
             continue;
         const Shape& in = m.tensors[l.inputs[0]];
         const Shape& out = m.tensors[l.output];
+        const std::size_t stride = paddedChannels(out.channels);
+        const std::size_t rows =
+            l.kind == LayerKind::Convolution ? l.kernelH * l.kernelW * in.channels : l.kernelH * l.kernelW;
+        p->layerWeights[i] = static_cast<std::ptrdiff_t>(total);
+        total += rows * stride;
+        p->layerBias[i] = static_cast<std::ptrdiff_t>(total);
+        total += stride;
+    }
+    if (!p->memory.allocate(std::max<std::size_t>(1, total) * sizeof(float)))
+        throw std::bad_alloc();
+    auto* weights = reinterpret_cast<float*>(p->memory.data());
+    for (std::size_t i = 0; i < m.layers.size(); ++i) {
+        const Layer& l = m.layers[i];
+        if (p->layerWeights[i] < 0)
+            continue;
+        const Shape& in = m.tensors[l.inputs[0]];
+        const Shape& out = m.tensors[l.output];
         const int stride = paddedChannels(out.channels);
         const int rows = l.kind == LayerKind::Convolution ? l.kernelH * l.kernelW * in.channels : l.kernelH * l.kernelW;
         const int columns = l.kind == LayerKind::Convolution ? out.channels : in.channels;
-        p->layerWeights[i] = static_cast<std::ptrdiff_t>(p->weights.size());
-        p->weights.resize(p->weights.size() + static_cast<std::size_t>(rows) * stride, 0.0f);
         for (int r = 0; r < rows; ++r)
-            std::copy_n(m.weights.begin() + l.weights + static_cast<std::ptrdiff_t>(r) * columns, columns,
-                        p->weights.begin() + p->layerWeights[i] + static_cast<std::ptrdiff_t>(r) * stride);
-        p->layerBias[i] = static_cast<std::ptrdiff_t>(p->weights.size());
-        p->weights.resize(p->weights.size() + stride, 0.0f);
+            std::copy_n(model.weights.begin() + l.weights + static_cast<std::ptrdiff_t>(r) * columns, columns,
+                        weights + p->layerWeights[i] + static_cast<std::ptrdiff_t>(r) * stride);
         if (l.bias >= 0)
-            std::copy_n(m.weights.begin() + l.bias, out.channels, p->weights.begin() + p->layerBias[i]);
+            std::copy_n(model.weights.begin() + l.bias, out.channels, weights + p->layerBias[i]);
     }
+    p->weights = weights;
     planMemory(*p);
-    // The weights live on in their kernel layout only.
-    p->weights.shrink_to_fit();
-    p->model.weights = std::vector<float>();
     prepared_ = std::move(p);
 }
 
 float* CnnNetwork::arena() const
 {
     // Made by the first run, so that a network only copied (the library's
-    // shared one) holds no buffer.
-    if (arena_.empty())
-        arena_.assign(prepared_->bufferSize, 0.0f);
-    return arena_.data();
+    // shared one) holds no buffer; in huge pages where the kernel has them,
+    // zero-filled.
+    if (!arena_) {
+        auto arena = std::make_unique<PrivateBytes>();
+        if (!arena->allocate(std::max<std::size_t>(1, prepared_->bufferSize) * sizeof(float)))
+            throw std::bad_alloc();
+        arena_ = std::move(arena);
+    }
+    return reinterpret_cast<float*>(arena_->data());
 }
 
 const CnnModel& CnnNetwork::model() const { return prepared_->model; }
@@ -297,8 +327,8 @@ void CnnNetwork::run()
                                   l.strideW,
                                   l.padTop,
                                   l.padLeft,
-                                  p.weights.data() + p.layerWeights[i],
-                                  p.weights.data() + p.layerBias[i],
+                                  p.weights + p.layerWeights[i],
+                                  p.weights + p.layerBias[i],
                                   l.inputCount == 2 ? tensor(l.inputs[1]).data : nullptr,
                                   l.relu != 0};
             if (l.kind == LayerKind::Depthwise)

@@ -7,6 +7,7 @@
 
 #include "cnn_kernels.h"
 #include "cnn_model.h"
+#include "model_file.h"
 
 #include <memory>
 #include <vector>
@@ -21,9 +22,9 @@ public:
     // Throws:   std::invalid_argument otherwise.
     explicit CnnNetwork(const CnnModel& model, Instructions instructions = Instructions::Best);
     // A copy shares the prepared weights (never changed) and has its own
-    // buffer: one per thread or camera.
-    CnnNetwork(const CnnNetwork&) = default;
-    CnnNetwork& operator=(const CnnNetwork&) = default;
+    // buffer, made by its first run: one per thread or camera.
+    CnnNetwork(const CnnNetwork& other) : prepared_(other.prepared_), kernels_(other.kernels_) {}
+    CnnNetwork& operator=(const CnnNetwork&) = delete;
 
     const CnnModel& model() const;
     const char* instructionSet() const { return kernels_->name; }
@@ -49,7 +50,7 @@ private:
     std::shared_ptr<const Prepared> prepared_;
     const Kernels* kernels_;
     float* arena() const;
-    mutable std::vector<float> arena_; // every tensor's values; empty until first used
+    mutable std::unique_ptr<PrivateBytes> arena_; // every tensor's values; made when first used
     TensorRef tensor(int index);
     const float* tensorData(int index) const;
 };

@@ -108,18 +108,14 @@ std::unique_ptr<SharedModels> loadModels(const ModelFiles& files, std::string& f
     failed = files.landmarks;
     if (!models->landmarks)
         return nullptr;
-    failed = files.faceNetwork;
-    if (!loadNetwork(files.faceNetwork, models->faceNetwork, problem))
-        return nullptr;
-    failed = files.cropNetwork;
-    if (!loadNetwork(files.cropNetwork, models->cropNetwork, problem))
-        return nullptr;
+    models->files = files;
     return models;
 }
 
 } // namespace
 
-int FaceSession::detect(const SharedModels& models, const LandmarkSource& landmarks, const ImageView& frame, int mode)
+int FaceSession::detect(const SharedModels& models, const LandmarkSource& landmarks, const NetworkSource& networks,
+                        const ImageView& frame, int mode)
 {
     const int width = frame.width, height = frame.height;
     valid_ = false;
@@ -136,10 +132,18 @@ int FaceSession::detect(const SharedModels& models, const LandmarkSource& landma
             forget();
             return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
         }
-        if (models.faceNetwork && !network_)
-            network_ = std::make_unique<CnnFaceDetector>(*models.faceNetwork);
-        if (models.cropNetwork && !cropNetwork_)
-            cropNetwork_ = std::make_unique<CnnFaceDetector>(*models.cropNetwork);
+        if (!hasNetworks_) {
+            const FaceNetworks* shared = networks();
+            if (shared == nullptr) {
+                forget();
+                return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
+            }
+            if (shared->faceNetwork)
+                network_ = std::make_unique<CnnFaceDetector>(*shared->faceNetwork);
+            if (shared->cropNetwork)
+                cropNetwork_ = std::make_unique<CnnFaceDetector>(*shared->cropNetwork);
+            hasNetworks_ = true;
+        }
         tracker_.track(frame, FaceFinders{*detector_, network_.get(), cropNetwork_.get()}, model);
         faces = static_cast<int>(tracker_.faces().size());
     } else {
@@ -283,6 +287,31 @@ const LandmarkModel* FaceEngine::landmarkModel()
     return loaded->landmarks.get();
 }
 
+const FaceNetworks* FaceEngine::faceNetworks()
+{
+    const SharedModels* loaded = models();
+    if (loaded == nullptr)
+        return nullptr;
+    if (networksLoaded_.load(std::memory_order_acquire))
+        return &networks_;
+    // Under the lock, so that a fork waits for it (see beforeFork).
+    std::lock_guard<std::mutex> lock(loadMutex_);
+    if (unusable_.load(std::memory_order_relaxed))
+        return nullptr;
+    if (!networksLoaded_.load(std::memory_order_relaxed)) {
+        std::string problem;
+        for (const auto& [path, network] : {std::pair{&loaded->files.faceNetwork, &networks_.faceNetwork},
+                                            std::pair{&loaded->files.cropNetwork, &networks_.cropNetwork}}) {
+            if (!loadNetwork(*path, *network, problem)) {
+                reportUnusable(*path, problem, false);
+                return nullptr;
+            }
+        }
+        networksLoaded_.store(true, std::memory_order_release);
+    }
+    return &networks_;
+}
+
 void FaceEngine::reportUnusable(const std::string& path, const std::string& problem, bool isLandmarkModel)
 {
     unusable_.store(true, std::memory_order_release);
@@ -328,7 +357,7 @@ int FaceEngine::detect(FaceSession& session, const MivoraFaceImage* image, int m
         return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
     }
     return session.detect(
-        *shared, [this] { return landmarkModel(); }, grayView(*image), mode);
+        *shared, [this] { return landmarkModel(); }, [this] { return faceNetworks(); }, grayView(*image), mode);
 }
 
 int FaceEngine::landmarks(FaceSession& session, int faceIndex, float* values)

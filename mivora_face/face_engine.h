@@ -36,10 +36,18 @@ ModelFiles defaultModelFiles();
 struct SharedModels {
     DetectorModel detector;
     std::unique_ptr<LandmarkModel> landmarks;
-    // The face networks, ready to run; sessions run copies of them, which
-    // share their weights. Null when not installed.
+    ModelFiles files;
+};
+
+// The face networks, ready to run; sessions run copies of them, which share
+// their weights. Null when not installed.
+struct FaceNetworks {
     std::unique_ptr<const CnnFaceDetector> faceNetwork, cropNetwork;
 };
+
+// The face networks, loaded by the first video-mode detection (still mode
+// never needs them); null when they are installed but cannot be read.
+using NetworkSource = std::function<const FaceNetworks*()>;
 
 // The landmark model, whole: null when it cannot be read.
 using LandmarkSource = std::function<const LandmarkModel*()>;
@@ -50,7 +58,8 @@ using LandmarkSource = std::function<const LandmarkModel*()>;
 class FaceSession {
 public:
     // Requires: the arguments are valid (FaceEngine checks them).
-    int detect(const SharedModels& models, const LandmarkSource& landmarks, const ImageView& frame, int mode);
+    int detect(const SharedModels& models, const LandmarkSource& landmarks, const NetworkSource& networks,
+               const ImageView& frame, int mode);
     int landmarks(const LandmarkSource& landmarks, int faceIndex, float* values);
     // A face found this frame has its landmarks read, for the roll they show.
     int box(const LandmarkSource& landmarks, int faceIndex, MivoraFaceBox& box);
@@ -66,6 +75,7 @@ private:
     int checkFaceIndex(int faceIndex) const;
 
     std::unique_ptr<FaceDetector> detector_;
+    bool hasNetworks_ = false; // network_ and cropNetwork_ made (or none installed)
     std::unique_ptr<CnnFaceDetector> network_, cropNetwork_;
     bool valid_ = false;
     bool video_ = false;
@@ -121,12 +131,15 @@ private:
     // by the first call that needs landmarks, so that a first detection is
     // quick.
     const LandmarkModel* landmarkModel();
+    const FaceNetworks* faceNetworks();
     // One line on stderr, once; every call fails from then on.
     void reportUnusable(const std::string& path, const std::string& problem, bool isLandmarkModel);
 
     std::mutex loadMutex_;
     std::atomic<SharedModels*> models_{nullptr};
     std::atomic<bool> leavesLoaded_{false};
+    FaceNetworks networks_; // guarded by loadMutex_ until networksLoaded_
+    std::atomic<bool> networksLoaded_{false};
     std::atomic<bool> unusable_{false};
     std::atomic<unsigned long> forkGeneration_{0};
     std::string landmarkPath_; // guarded by loadMutex_

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <new>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -58,27 +60,66 @@ PrivateBytes::~PrivateBytes()
         munmap(address_, mapped_);
 }
 
-bool PrivateBytes::allocate(std::size_t size)
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kHugePagesFrom = std::size_t{1} << 20;
+
+std::size_t wholeHugePages(std::size_t size) { return (size + kHugePage - 1) / kHugePage * kHugePage; }
+
+// Whole huge pages from a huge-page boundary: a fault fills 2 MB at once,
+// where small pages would fault 512 times (each fault is dear in a virtual
+// machine). Null when the memory cannot be had.
+void* mapHugePages(std::size_t size)
 {
-    // Whole huge pages from a huge-page boundary: a fault fills 2 MB at
-    // once, where small pages would fault 512 times (each fault is dear in
-    // a virtual machine).
-    constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    const std::size_t mapped = (size + kHugePage - 1) / kHugePage * kHugePage;
+    const std::size_t mapped = wholeHugePages(size);
     void* reserved = mmap(nullptr, mapped + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (reserved == MAP_FAILED)
-        return false;
+        return nullptr;
     const auto start = reinterpret_cast<std::uintptr_t>(reserved);
     const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
     if (aligned > start)
         munmap(reserved, aligned - start);
     if (const std::size_t tail = start + kHugePage - aligned; tail > 0)
         munmap(reinterpret_cast<void*>(aligned + mapped), tail);
-    address_ = reinterpret_cast<void*>(aligned);
-    mapped_ = mapped;
+    void* address = reinterpret_cast<void*>(aligned);
+    madvise(address, mapped, MADV_HUGEPAGE);
+    return address;
+}
+
+} // namespace
+
+bool PrivateBytes::allocate(std::size_t size)
+{
+    void* address = mapHugePages(size);
+    if (address == nullptr)
+        return false;
+    if (address_ != nullptr)
+        munmap(address_, mapped_);
+    address_ = address;
+    mapped_ = wholeHugePages(size);
     size_ = size;
-    madvise(address_, mapped_, MADV_HUGEPAGE);
     return true;
+}
+
+void* allocateInHugePages(std::size_t bytes)
+{
+    if (bytes < kHugePagesFrom)
+        return ::operator new(bytes);
+    void* memory = mapHugePages(bytes);
+    if (memory == nullptr)
+        throw std::bad_alloc();
+    return memory;
+}
+
+void freeInHugePages(void* memory, std::size_t bytes) noexcept
+{
+    if (memory == nullptr)
+        return;
+    if (bytes < kHugePagesFrom)
+        ::operator delete(memory);
+    else
+        munmap(memory, wholeHugePages(bytes));
 }
 
 } // namespace mivora

@@ -55,6 +55,21 @@ private:
     std::size_t size_ = 0;
 };
 
+// Memory for large arrays filled at load time, in huge pages where the
+// kernel has them (from 1 MB; smaller ones from operator new).
+void* allocateInHugePages(std::size_t bytes);
+void freeInHugePages(void* memory, std::size_t bytes) noexcept;
+
+template <typename T> struct HugePageAllocator {
+    using value_type = T;
+    HugePageAllocator() = default;
+    template <typename U> HugePageAllocator(const HugePageAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return static_cast<T*>(allocateInHugePages(n * sizeof(T))); }
+    void deallocate(T* p, std::size_t n) noexcept { freeInHugePages(p, n * sizeof(T)); }
+    template <typename U> bool operator==(const HugePageAllocator<U>&) const noexcept { return true; }
+    template <typename U> bool operator!=(const HugePageAllocator<U>&) const noexcept { return false; }
+};
+
 } // namespace mivora
 
 #endif
