@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Set up, build, run and test landmark_demo on Debian 12.
 #
 #   ./dev.sh run     install what is missing, build, run the demo (camera 1)

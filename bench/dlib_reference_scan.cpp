@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Plain dlib's face detector over a whole image: the reference FaceScan is
 // timed against. CMake compiles this file twice, into two shared libraries
 // with hidden symbols (so that each keeps its own copies of dlib's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two builds of plain dlib's detector (see dlib_reference_scan.cpp).
 #ifndef BENCH_DLIB_REFERENCE_SCAN_H
 #define BENCH_DLIB_REFERENCE_SCAN_H

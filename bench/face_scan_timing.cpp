@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // face_scan_timing: milliseconds per whole-frame face search, FaceScan
 // against plain dlib built two ways (the project's generic x86-64 flags, and
 // -O3 -march=native), on 640x480 and 1280x720 frames with a face

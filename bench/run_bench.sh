@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Makes the standard clips (astronaut.png drifting and zooming over a textured
 # background, 300 frames with no face in frames 120-179, at 640x480 and
 # 1280x720, plus 100 identical frames for jitter) and runs

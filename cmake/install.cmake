@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation: the demo, the library with its header, a CMake package
 # (find_package(MivoraFace), target MivoraFace::mivoraface), a pkg-config
 # file (mivoraface.pc), the Python module, manual pages, and Debian packages

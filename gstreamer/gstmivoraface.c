@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * The GStreamer element mivoraface: finds and follows faces in raw video,
  * one MivoraFace tracker per element (per stream). Per frame it attaches a
@@ -388,4 +389,4 @@ static gboolean plugin_init(GstPlugin* plugin)
 
 GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, mivoraface,
                   "Face detection and 68-point facial landmarks with MivoraFace", plugin_init, MIVORA_FACE_VERSION,
-                  "Proprietary", "landmark_demo", "https://example.invalid/landmark_demo")
+                  "MIT/X11", "landmark_demo", "https://example.invalid/landmark_demo")

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * mivora_face.h - MivoraFace: face detection and 68-point facial landmarks.
  *

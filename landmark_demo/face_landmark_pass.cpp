@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "face_landmark_pass.h"
 
 #include "mivora_face.h"

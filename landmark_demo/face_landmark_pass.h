@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The face landmark pass: detect, get the landmarks of face 0, draw them.
 #ifndef LANDMARK_DEMO_FACE_LANDMARK_PASS_H
 #define LANDMARK_DEMO_FACE_LANDMARK_PASS_H

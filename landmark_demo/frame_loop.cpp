@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "frame_loop.h"
 
 #include "face_landmark_pass.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame loop: read, analyse, show, repeat.
 #ifndef LANDMARK_DEMO_FRAME_LOOP_H
 #define LANDMARK_DEMO_FRAME_LOOP_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // StageTimer: times one library call and writes one line for it to stdout.
 //
 //     {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cnn_face_detector.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CnnFaceDetector: faces found by a BlazeFace-family network (CnnModel with
 // anchor grids). The image is fitted whole into the network's square input
 // (shrunk by area averaging, enlarged bilinearly, the rest black), each anchor

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hot loops of CnnNetwork (convolutions, depthwise convolutions, sums),
 // compiled once per instruction set (plain x86-64, AVX2, AVX2 with FMA) in
 // cnn_kernels.cpp; CnnNetwork picks one set at run time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cnn_model.h"
 
 #include "model_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CnnModel: a small convolutional network (the BlazeFace family of face
 // detectors) in our packed form: a list of layers in the order they run, each
 // reading and writing numbered tensors of fixed shape, with the weights of all

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cnn_network.h"
 
 #include <algorithm>

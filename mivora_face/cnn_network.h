@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CnnNetwork: runs a CnnModel on one input. The model's weights are laid out
 // once for the kernels (output channels padded to whole vectors) and shared
 // by every copy; each copy has its own tensors, in one buffer whose parts are

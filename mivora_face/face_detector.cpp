@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "face_detector.h"
 
 #include "face_order.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FaceDetector: dlib's HOG frontal face detector (run by our own FaceScan,
 // several times faster than dlib's), over a whole frame, over some of its
 // pyramid levels, or over a small upright crop where a followed face is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "face_engine.h"
 
 #include "mivora_face.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FaceEngine: the library's whole per-process state (the models, loaded
 // once) and the work behind the C functions of mivora_face.h; FaceSession:
 // one camera's state, kept per calling thread or per tracker handle.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The order in which MivoraFace numbers the faces of one detection.
 #ifndef MIVORA_FACE_FACE_ORDER_H
 #define MIVORA_FACE_FACE_ORDER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "face_pose.h"
 
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FacePose: where a face is, how large and at what roll: the face box of
 // dlib's landmark model, turned about its centre.
 #ifndef MIVORA_FACE_FACE_POSE_H

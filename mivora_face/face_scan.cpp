@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "face_scan.h"
 
 #include "scan_kernels.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FaceScan: dlib's HOG face detector (frontal_face_detector) over a whole
 // image, reimplemented to run several times faster: the same filters, read
 // from the detector, on the same fHOG features of the same image pyramid, with

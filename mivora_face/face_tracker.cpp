@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "face_tracker.h"
 
 #include "face_order.h"

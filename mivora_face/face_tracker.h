@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FaceTracker: one camera's faces from frame to frame (video mode), and the
 // policy of when to confirm, follow, drop and search.
 //

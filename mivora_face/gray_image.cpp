@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "gray_image.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GrayImage: the library's own 8-bit gray image, and the few pixel operations
 // it needs. They are plain loops on purpose: OpenCV's versions run on its
 // thread pool, which starts threads in the host process and keeps data for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "landmark_model.h"
 
 #include <dlib/image_processing/shape_predictor.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // LandmarkModel: dlib's 68-point shape predictor, laid out flat for speed.
 //
 // The regression is dlib's own cascade of trees, read from one of three

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "landmark_smoother.h"
 
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // LandmarkSmoother: steadies a followed face's 68 points without lag.
 //
 // The raw points of each frame are split into the face's pose (position,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C entry points: argument checks live in FaceEngine; here no exception
 // may cross into C callers.
 #include "mivora_face.h"

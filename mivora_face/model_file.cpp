@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "model_file.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading model files safely: only regular files (a FIFO or a device named by
 // mistake must not block), sizes checked before anything is read, and the
 // bytes copied into the process's own memory, so that a file rewritten or

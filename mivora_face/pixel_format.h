@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pixel formats of MivoraFaceImage: which descriptions are valid, and
 // where the gray values lie in each.
 #ifndef MIVORA_FACE_PIXEL_FORMAT_H

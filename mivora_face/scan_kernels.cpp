@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kernels of scan_kernels_impl.h for each instruction set. The processor
 // is never assumed to have more than x86-64's SSE2: the AVX2 copies carry
 // target attributes and run only where FaceScan found AVX2 (and FMA).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hot loops of FaceScan, compiled once per instruction set (plain x86-64,
 // AVX2, AVX2 with FMA) in scan_kernels.cpp; FaceScan picks one set at run time.
 // Internal to FaceScan: the layouts below are its buffers.

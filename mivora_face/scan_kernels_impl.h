@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kernels of scan_kernels.h, written once against an 8-float vector type.
 // scan_kernels.cpp includes this file once per instruction set, inside its
 // own namespace, after defining:

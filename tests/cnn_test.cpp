@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The CNN face detector's parts: the packed network file (damage refused),
 // the layers against a plain reference on every instruction set, the
 // converter (quantised weights, unknown operations), box merging, and the

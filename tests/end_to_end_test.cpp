@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame loop with the real library on a generated camera-like clip, in a
 // real window (run under Xvfb).
 #include "face_landmark_pass.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pass and the frame loop against the scripted stand-in library.
 #include "face_landmark_pass.h"
 #include "fake_mivora_face.h"

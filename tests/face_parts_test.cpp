@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's parts on their own: pixel conversion, face geometry, the
 // landmark regression in a turned box, the smoother, and model files.
 #include "face_pose.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FaceScan against dlib itself: the pyramid images and fHOG features it
 // computes, the faces it finds on photos (moved, scaled, several, none, weak
 // ones too), its level ranges and buffers, and every instruction set this

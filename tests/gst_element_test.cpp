@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The GStreamer element mivoraface in real pipelines: a generated clip of a
 // test photo pushed through appsrc ! videoconvert ! FORMAT ! mivoraface, with
 // the bus messages, the buffers' metas and the drawn dots checked.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The element as GStreamer's own tools show it, with the plugin path set to
 # the build tree: gst-inspect-1.0 lists it with its property and pads;
 # gst-launch-1.0 -m prints a message per frame and ends at EOS; a missing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Images in every pixel format, with and without row padding, and regions of
 // larger frames, through the C API: the faces and points of the packed BGR
 // picture, in the given image's coordinates; bad descriptions refused.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The demo on a machine without camera 1: status 1, one line on stderr,
 # nothing on stdout.
 demo=$1

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real library on real photos.
 #include "mivora_face.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Calls the library twice on a small image and prints the return codes, so
 // that a test can run it with a given MIVORA_FACE_LANDMARK_MODEL.
 #include "mivora_face.h"

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the five Debian packages (cpack -G DEB), checks them with lintian
 # (any error fails), installs them with apt-get as a user would and checks
 # what they installed: the demo without a camera (status 1, the message, no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pixel formats on their own: which descriptions are accepted, and the gray
 // values read from each format against OpenCV's conversions.
 #include "formatted_image.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "stage_timer.h"
 
 #include "test_support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Video mode against the plain dlib pipeline: faces are followed from frame to
 // frame without being lost, gained or moved, and still mode gives dlib's faces
 // and, up to the compact landmark model's difference, its points.

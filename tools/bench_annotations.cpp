@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench_annotations.h"
 
 #include "mivora_face.h"

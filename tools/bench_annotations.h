@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mivora_bench --annotations: still mode against annotated faces. The library
 // in still mode and the plain dlib pipeline each find the faces of every image
 // of a dlib dataset file (imglab's XML, 68 parts per face), and each is scored

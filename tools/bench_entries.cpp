@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench_entries.h"
 
 #include "mivora_face.h"

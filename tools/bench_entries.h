@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faces entering a still camera's view, many times over, in video mode: how
 // often each kind of face (rolled, small) is found within 3 frames, and how
 // many face-free frames get a face (bare and textured backgrounds, camera

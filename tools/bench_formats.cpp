@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench_formats.h"
 
 #include "formatted_image.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pixel formats in mivora_bench: what a frame costs the library in each
 // format it takes (a followed face in NV12, I420 and packed BGR), and the
 // gray image the library makes from BGR and NV12 frames against OpenCV's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mivora_bench's measurements of a whole process: what the first frame with a
 // face costs in a fresh process (model reading included), and how much memory
 // a process holds after following a face.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Motion scenarios for mivora_bench: a photo moved in memory the way a person
 // moves in front of a 640x480 webcam (rolling the head, walking away, panning,
 // leaving and coming back, a hand over the face, motion blur, turning,

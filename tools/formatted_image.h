@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A BGR picture laid out in any MivoraFaceImage pixel format, with optional
 // padding after each row, for tests and the benchmark. Each plane is its own
 // allocation of exactly its extent, so that a read beyond it is caught by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mivora_bench: runs MivoraFace's two calls the way landmark_demo does, on
 // video files (video mode) or photos (still mode), and reports how long they
 // take and what they find; with --reference, also the plain dlib pipeline

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mivora_cnn_bench: compares face detectors frame by frame on 640x480 frames
 // made from photos: the CNN networks given (whole frame fitted into the
 // network's input) and the library's HOG search (dlib's detector, what finds

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mivora_cnn_convert: turns a TensorFlow.js graph model (MODEL.json with its
 // weights manifest, and the .bin files it names) into the packed network the
 // library runs (cnn_model.h). Weights are read as the manifest says: float32,

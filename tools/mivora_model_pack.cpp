@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mivora_model_pack: turns dlib's 68-point shape predictor file into the model
 // file libmivoraface reads in milliseconds, and optionally packs dlib's
 // frontal face detector: its filters already decomposed, it loads in a tenth

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "model_comparison.h"
 
 #include "face_order.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mivora_bench --compare-models: two landmark model files (the float form and
 // the compact one, say) read the same faces from the same boxes, and the
 // points and the time of each regression are compared.

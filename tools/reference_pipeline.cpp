@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "reference_pipeline.h"
 
 #include "face_order.h"

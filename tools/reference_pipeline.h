@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plain dlib pipeline MivoraFace is measured against: dlib's HOG face
 // detector on the whole frame, then dlib's shape_predictor with the Debian
 // model, faces numbered as the library numbers them. Each model is read on

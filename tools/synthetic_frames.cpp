@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "synthetic_frames.h"
 
 #include "mivora_face.h"

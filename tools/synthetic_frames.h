@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames made from photos for the detector benchmarks: a face cut out of a
 // photo, scaled to a face width (its jaw line, points 1 to 17, as plain dlib
 // finds them), rolled and placed anywhere on a random textured background

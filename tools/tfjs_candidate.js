@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a face detector graph that carries its own post-processing (faceboxes)
 // in TensorFlow.js on the frames mivora_cnn_bench --dump wrote, and scores it
 // as mivora_cnn_bench scores the others: found when a box is centred within

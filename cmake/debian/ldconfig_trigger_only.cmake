@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run by cpack once the packages are built (CPACK_POST_BUILD_SCRIPTS).
 # CPack gives a package with a library in /usr/lib postinst and postrm
 # scripts that call ldconfig; Debian wants the ldconfig trigger instead (the

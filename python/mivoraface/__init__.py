@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """MivoraFace from Python: frontal faces and their 68 landmark points.
 
 A thin layer over the C library libmivoraface.so.1:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """python3 -m mivoraface [--draw OUT.png] PHOTO...
 
 Prints each photo's faces (box, confidence) and their 68 landmark points;

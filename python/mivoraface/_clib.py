@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The C library's functions, loaded with ctypes.
 
 The library is loaded by its soname, libmivoraface.so.1, so that the runtime

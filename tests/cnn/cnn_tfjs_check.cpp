@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Our CNN inference against TensorFlow.js on the same inputs (with
 // tfjs_reference.js; run_tfjs_comparison.sh drives both):
 //

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Our CNN inference against TensorFlow.js (@tensorflow/tfjs, CPU backend) on
 # the same inputs, for each converted network:
 #

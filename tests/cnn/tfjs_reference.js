@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a TensorFlow.js graph model with @tensorflow/tfjs on its CPU backend
 // (the reference for our own inference) on float inputs from files:
 //

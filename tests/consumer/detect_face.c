@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* detect_face IMAGE.ppm: runs the usage example of mivora_face.h on a binary
  * PPM photo. Prints the 68 landmarks of the largest face; exits 0 when a face
  * was found. */

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the consumer against an installed MivoraFace twice, through the
 # CMake package and through pkg-config, and runs both on a test photo.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fake_mivora_face.h"
 
 #include "mivora_face.h"

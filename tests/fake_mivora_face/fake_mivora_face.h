@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted, recording stand-in for the face library, linked into tests in
 // place of libmivoraface.
 #ifndef TESTS_FAKE_MIVORA_FACE_H

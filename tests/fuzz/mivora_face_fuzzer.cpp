@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: random sequences of detection and landmark calls with
 // random sizes, modes, face indices and pixel buffers sized to match, and
 // images described by random formats, sizes, strides and planes, each plane

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the fuzz target with clang (libFuzzer + ASan + UBSan) and fuzzes the
 # C API for SECONDS (default 60), starting from the committed corpus.
 #   bash tests/fuzz/run_fuzzer.sh 600

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Loads MivoraFace with ctypes, as Python programs do, detects once on a raw
 BGR photo (host_image.h's form), prints the face count and exits normally:
 the interpreter's shutdown with the library loaded is what is tested.

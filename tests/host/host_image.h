@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The photos of the host tests, as the helper photo_to_bgr writes them: a
  * text line "BGR width height" and then the rows of BGR bytes. Keeps an image
  * library out of the C programs. */

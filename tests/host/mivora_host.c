@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* mivora_host PATTERN [ARG]: MivoraFace inside one kind of host process.
  *
  * Each pattern prints a line per step and "done", and exits 0; a failure

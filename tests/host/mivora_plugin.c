@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A plugin whose constructor uses MivoraFace while the host's dlopen is still
  * running, as plugins of media players and interpreters do. */
 #include "host_image.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes a photo in the raw form host_image.h reads.
 #include <opencv2/imgcodecs.hpp>
 

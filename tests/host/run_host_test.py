@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs one host program with its output through pipes and judges how it
 ended: exit status 0, "done" as the last line of stdout, and optionally an
 expected line and an empty stderr. A hang becomes a named timeout (the whole

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Shared fixtures: the test photos, generated clips, and the C library
 called directly through ctypes, independently of the mivoraface module, as
 the reference its answers must equal."""

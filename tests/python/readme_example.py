@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Prints the Python example of README.md's "Python" section (its first
 python code block), so that tests can run exactly what the README shows.
 

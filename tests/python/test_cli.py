@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The command line (python3 -m mivoraface), the README's example, and
 whole interpreter runs: clean exit, and the module without OpenCV."""
 import os

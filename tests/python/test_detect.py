@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Still photos: the module's answers against the C API's, the library's
 version, and how failures of the library reach Python."""
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """A child forked (multiprocessing, fork start method) while another thread
 is inside a call on a Tracker can use that Tracker at once."""
 import multiprocessing

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """RGB and RGBA arrays through format=, arrays read in place without a
 copy, and regions of larger frames."""
 import tracemalloc

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The images detect accepts, converts or rejects, with Tracker.detect
 checked the same way."""
 import numpy as np

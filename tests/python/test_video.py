@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Video mode and its state: per thread for mivoraface.detect, per object
 for Tracker, each checked against the C API run alone on the same frames."""
 import gc

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the whole project with AddressSanitizer and UndefinedBehaviorSanitizer
 # (into build-asan) and runs the test suite; needs a display like ./dev.sh test.
 set -euo pipefail

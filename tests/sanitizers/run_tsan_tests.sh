@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the library and its thread, fork and exit tests with
 # ThreadSanitizer (into build-tsan) and runs them.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # valgrind memcheck over a short real-library run: face found, landmarks,
 # errors. Fails on any invalid access and on definite leaks.
 #   bash tests/sanitizers/run_valgrind.sh [build-dir]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // demo_soak SECONDS: the demo's frame loop with the real library, in its
 // window, on a generated clip played over and over at file speed. Prints
 // frames, timing lines and resident memory; fails when memory keeps growing.
