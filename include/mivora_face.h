@@ -40,8 +40,10 @@
  * no thread and reads no file; the first call that needs the models reads
  * them, on the calling thread (the detector and the landmark model's trees
  * with the first detection, the 6 MB of its leaves with the first landmarks;
- * a few milliseconds with the installed models, see below), and later calls
- * use them until the process ends.
+ * a few milliseconds with the installed models, see below; the face
+ * networks, 2.4 MB, with the first video-mode detection, which with its
+ * first network pass takes about 20 ms), and later calls use them until the
+ * process ends.
  *
  * Image formats
  * -------------
