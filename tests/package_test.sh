@@ -86,7 +86,7 @@ for i in "${!packages[@]}"; do
 done
 expect_files "$lib" /usr/lib/libmivoraface.so.1 "/usr/lib/libmivoraface.so.$version" \
     /usr/share/mivoraface/shape_predictor_68_face_landmarks.mivora /usr/share/mivoraface/frontal_face_detector.mivora \
-    /usr/share/mivoraface/facemesh-detection-full.mivora
+    /usr/share/mivoraface/facemesh-detection-full.mivora /usr/share/mivoraface/blazeface-front.mivora
 expect_no_files "$lib" '^/usr/(include|bin)/|\.so$|/cmake/|pkgconfig'
 expect_files "$dev" /usr/include/mivora_face.h /usr/lib/libmivoraface.so /usr/lib/pkgconfig/mivoraface.pc \
     /usr/lib/cmake/MivoraFace/MivoraFaceConfig.cmake /usr/lib/cmake/MivoraFace/MivoraFaceTargets.cmake
