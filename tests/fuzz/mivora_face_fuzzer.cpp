@@ -134,6 +134,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             const int mode = how % 2;
             if (how & 2 && !tracker)
                 tracker.reset(MivoraFaceTrackerCreate());
+            if (how & 4) {
+                // Settings, valid or not, before the detection.
+                const int size = static_cast<int8_t>(in.byte()) * 3;
+                const float threshold = (static_cast<float>(in.byte()) - 10.0f) / 220.0f; // some <= 0, some >= 1
+                const int sizeResult =
+                    how & 2 ? MivoraFaceTrackerSetMinFaceSize(tracker.get(), size) : MivoraFaceSetMinFaceSizeStd(size);
+                const int thresholdResult = how & 2 ? MivoraFaceTrackerSetScoreThreshold(tracker.get(), threshold)
+                                                    : MivoraFaceSetScoreThresholdStd(threshold);
+                if (sizeResult != (size >= 1 ? MIVORA_FACE_OK : MIVORA_FACE_ERROR_INVALID_ARGUMENT) ||
+                    thresholdResult !=
+                        (threshold > 0 && threshold < 1 ? MIVORA_FACE_OK : MIVORA_FACE_ERROR_INVALID_ARGUMENT))
+                    std::abort();
+            }
             const int result = how & 2 ? MivoraFaceTrackerDetectImage(tracker.get(), &image, mode)
                                        : MivoraFaceDetectImage(&image, mode);
             if (!valid && result != MIVORA_FACE_ERROR_INVALID_ARGUMENT)
