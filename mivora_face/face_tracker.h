@@ -123,7 +123,9 @@ private:
         FacePose detected;
         double confidence = 0;
     };
-    Sighting look(const ImageView& frame, const FacePose& expected, const FaceFinders& finders, float minNetworkScore);
+    // HOG confirms at minHogScore and more, the network at minNetworkScore.
+    Sighting look(const ImageView& frame, const FacePose& expected, const FaceFinders& finders, double minHogScore,
+                  float minNetworkScore);
     bool follow(TrackedFace& face, const ImageView& frame, const FaceFinders& finders, const LandmarkModel& landmarks);
     // This frame's pass of the network search: faces found are added to
     // `found` (confirmed by HOG) or to candidates_ (to be looked at again).
