@@ -116,22 +116,23 @@
  * smaller than it sees there (under about 45 pixels in a 640x480 frame),
  * over one of four overlapping tiles of the frame in the frames between. It
  * finds faces rolled by up to about 60 degrees either way, turned sideways
- * (yaw) up to about 60 degrees, down to about 30 pixels wide in a 640x480
- * frame (fewer of 20 pixels), and in colour images better than in gray: it
- * reads the colour of the packed RGB and BGR formats, only the gray values
- * of GRAY8 and the YUV formats. A face the network finds is cut upright at
- * the roll its eyes show and checked by the HOG detector there; when that
- * confirms it, it is reported at once, otherwise only after a second look
- * in the next frame and only while its landmarks agree with its box, so that
- * what the network alone takes for a face (it does, now and then, in a cat
- * or a patterned cup) is never reported. The search runs when no face is
- * followed (a face coming into view is found within 3 frames, a small one
- * within 6), at once when any face is lost, and every 30 frames for new
- * faces (six passes, one a frame). A pass costs about 5 ms at 640x480 on
- * one core of a recent x86-64 processor; a followed face about 1 ms.
- * MivoraFaceSetMinFaceSizeStd and MivoraFaceSetScoreThresholdStd (and their
- * tracker forms) set the smallest face looked for and the network's score
- * threshold.
+ * (yaw) up to about 60 degrees, most down to about 30 pixels wide in a
+ * 640x480 frame (few of 20 pixels), and in colour images better than in
+ * gray: it reads the colour of the packed RGB and BGR formats, only the gray
+ * values of GRAY8 and the YUV formats. A face the network finds is cut
+ * upright at the roll its eyes show and checked by the HOG detector there;
+ * when that confirms it and its first landmarks agree with the box, it is
+ * reported at once, otherwise only after a sure second look in the next
+ * frame and only while its landmarks agree with its box, so that what the
+ * network alone takes for a face (it does, now and then, in a cat or a
+ * patterned cup) is never reported. The search runs when no face is
+ * followed (a face of 45 pixels or more at 640x480 coming into view is found
+ * within 3 frames, mostly within 2; smaller ones often later), at once when
+ * any face is lost, and every 30 frames for new faces (six passes, one a
+ * frame). A pass costs about 5 ms at 640x480 on one core of a recent x86-64
+ * processor; a followed face about 1 ms. MivoraFaceSetMinFaceSizeStd and
+ * MivoraFaceSetScoreThresholdStd (and their tracker forms) set the smallest
+ * face looked for and the network's score threshold.
  *
  * Without the network files (share/mivoraface/facemesh-detection-full.mivora
  * and blazeface-front.mivora, shipped with the library; a build without npm
