@@ -2,7 +2,9 @@
 """Still photos: the module's answers against the C API's, the library's
 version, and how failures of the library reach Python."""
 import os
+import pathlib
 import re
+import shutil
 
 import numpy as np
 import pytest
@@ -145,3 +147,38 @@ def test_library_path_from_the_environment(tmp_path):
     message = missing.stderr.strip().splitlines()[-1]
     assert message.startswith("ImportError: mivoraface: cannot load")
     assert "libmivoraface1" in message and "MIVORA_FACE_LIBRARY" in message
+
+
+def test_a_damaged_face_network_is_reported_like_a_damaged_model(tmp_path):
+    """A copy of the library beside a copy of its data, with the search
+    network cut short: still mode never reads the network and works; the
+    first video-mode detection reports it, once, and fails."""
+    library = pathlib.Path(loaded_library_path())
+    data = library.parent.parent / "share" / "mivoraface"
+    network = "facemesh-detection-full.mivora"
+    if not (data / network).is_file():
+        pytest.skip("built without the face networks")
+    (tmp_path / "lib").mkdir()
+    copy = tmp_path / "lib" / "libmivoraface.so.1"
+    copy.write_bytes(library.read_bytes())
+    shutil.copytree(data, tmp_path / "share" / "mivoraface")
+    damaged = tmp_path / "share" / "mivoraface" / network
+    damaged.write_bytes(damaged.read_bytes()[:5000])
+    script = (
+        "import numpy, mivoraface\n"
+        "frame = numpy.zeros((120, 160, 3), numpy.uint8)\n"
+        "print(len(mivoraface.detect(frame)))\n"
+        "for _ in range(2):\n"
+        "    try:\n"
+        "        mivoraface.detect(frame, video=True)\n"
+        "    except mivoraface.ModelUnavailableError as error:\n"
+        "        print(error.code)\n")
+    result = run_python(["-c", script], {
+        "MIVORA_FACE_LIBRARY": str(copy), "LD_LIBRARY_PATH": None,
+        "MIVORA_FACE_LANDMARK_MODEL": None})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["0", "-2", "-2"]
+    lines = [line for line in result.stderr.splitlines()
+             if line.startswith("mivora_face:")]
+    assert len(lines) == 1, result.stderr
+    assert "face detector network" in lines[0] and str(damaged) in lines[0]
