@@ -138,6 +138,23 @@ FacePose poseOf(const CnnFace& face)
     return pose;
 }
 
+// True when pose is one of faces already.
+bool isKnown(const std::vector<TrackedFace>& faces, const FacePose& pose)
+{
+    return std::any_of(faces.begin(), faces.end(), [&](const TrackedFace& face) {
+        return sameFace(face.hasLandmarks ? face.fitted : face.start, pose);
+    });
+}
+
+// True when a detection centred offset (dx, dy) from where a face of box
+// width expectedWidth was expected, and width wide, is that face.
+bool matchesExpected(double dx, double dy, double width, double expectedWidth)
+{
+    const double ratio = width / expectedWidth;
+    return std::hypot(dx, dy) < kCropMatchDistance * expectedWidth && ratio < kCropMatchScale &&
+           ratio > 1 / kCropMatchScale;
+}
+
 bool agrees(const FacePose& fitted, const FacePose& box)
 {
     const double ratio = fitted.size / box.size;
@@ -255,10 +272,7 @@ void FaceTracker::releaseScratch()
 
 void FaceTracker::addIfNew(std::vector<TrackedFace>& faces, const Detection& detection, const FacePose& pose)
 {
-    const bool known = std::any_of(faces.begin(), faces.end(), [&](const TrackedFace& face) {
-        return sameFace(face.hasLandmarks ? face.fitted : face.start, pose);
-    });
-    if (known)
+    if (isKnown(faces, pose))
         return;
     TrackedFace face; // numbered by numberFound
     face.box = face.start = pose;
@@ -303,6 +317,8 @@ void orderFoundTogether(std::vector<TrackedFace*>& faces, bool byScore)
 
 void FaceTracker::numberFound(std::vector<TrackedFace>& faces, bool foundByNetwork)
 {
+    if (std::all_of(faces.begin(), faces.end(), [](const TrackedFace& f) { return f.id != 0; }))
+        return; // nothing new: still in id order
     const auto found =
         std::stable_partition(faces.begin(), faces.end(), [](const TrackedFace& f) { return f.id != 0; });
     std::vector<TrackedFace*> fresh;
@@ -372,9 +388,8 @@ FaceTracker::Sighting FaceTracker::look(const ImageView& frame, const FacePose& 
     for (const Detection& d : found) {
         const double dx = (d.rect.left() + d.rect.right()) / 2.0 - centre;
         const double dy = (d.rect.top() + d.rect.bottom()) / 2.0 - centre;
-        const double ratio = d.rect.width() / kCropFaceWidth;
-        if (std::hypot(dx, dy) < kCropMatchDistance * kCropFaceWidth && ratio < kCropMatchScale &&
-            ratio > 1 / kCropMatchScale && (best == nullptr || d.confidence > best->confidence))
+        if (matchesExpected(dx, dy, d.rect.width(), kCropFaceWidth) &&
+            (best == nullptr || d.confidence > best->confidence))
             best = &d;
     }
     Sighting sighting;
@@ -407,9 +422,8 @@ FaceTracker::Sighting FaceTracker::look(const ImageView& frame, const FacePose& 
     const std::vector<CnnFace> faces = network->detect(frame, region, minNetworkScore);
     for (const CnnFace& f : faces) {
         const FacePose pose = poseOf(f);
-        const double ratio = pose.size / expected.size;
-        if (std::hypot(pose.cx - expected.cx, pose.cy - expected.cy) < kCropMatchDistance * (expected.size + 1) &&
-            ratio < kCropMatchScale && ratio > 1 / kCropMatchScale && (match == nullptr || f.score > match->score))
+        if (matchesExpected(pose.cx - expected.cx, pose.cy - expected.cy, pose.size + 1, expected.size + 1) &&
+            (match == nullptr || f.score > match->score))
             match = &f;
     }
     if (match == nullptr)
@@ -500,7 +514,7 @@ void FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finde
     const double wholeScale = std::min(static_cast<double>(finders.network->inputWidth()) / frame.width,
                                        static_cast<double>(finders.network->inputHeight()) / frame.height);
     const bool tiles = settings_.minFaceSize * wholeScale < kNetworkSmallestFace;
-    const int pass = tiles ? networkPass_ % 6 : 0;
+    const int pass = tiles ? networkPass_ % kNetworkSearchPasses : 0;
     CnnFaceDetector::Region region;
     if (pass % 3 == 0) {
         region.width = static_cast<float>(frame.width);
@@ -512,15 +526,10 @@ void FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finde
         region.x = static_cast<float>(tile % 2 ? (1 - kTileSide) * frame.width : 0);
         region.y = static_cast<float>(tile / 2 ? (1 - kTileSide) * frame.height : 0);
     }
-    const auto known = [](const std::vector<TrackedFace>& faces, const FacePose& pose) {
-        return std::any_of(faces.begin(), faces.end(), [&](const TrackedFace& face) {
-            return sameFace(face.hasLandmarks ? face.fitted : face.start, pose);
-        });
-    };
     FaceFinders hogOnly{finders.hog};
     for (const CnnFace& f : finders.network->detect(frame, region, settings_.minScore)) {
         const FacePose pose = poseOf(f);
-        if (pose.size + 1 < settings_.minFaceSize || known(found, pose) || known(candidates_, pose))
+        if (pose.size + 1 < settings_.minFaceSize || isKnown(found, pose) || isKnown(candidates_, pose))
             continue;
         // HOG, cut upright at the roll the eyes show, confirms most faces at
         // once, when the landmarks agree with its box, and places the
