@@ -689,8 +689,20 @@ TEST(MivoraFaceNetwork, SettingsAreCheckedAndTakeEffect)
     for (int i = 0; i < 8; ++i)
         EXPECT_EQ(facesIn(i), 0) << "frame " << i;
     ASSERT_EQ(MivoraFaceTrackerSetMinFaceSize(tracker.get(), 20), MIVORA_FACE_OK);
-    int found = 0;
-    for (int i = 8; i < 14 && found == 0; ++i)
-        found = facesIn(i);
+    int found = 0, frame = 8;
+    while (frame < 14 && found == 0)
+        found = facesIn(frame++);
     EXPECT_EQ(found, 1);
+    // A face already followed is kept when the minimum rises above it.
+    ASSERT_EQ(MivoraFaceTrackerSetMinFaceSize(tracker.get(), 200), MIVORA_FACE_OK);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(facesIn(frame++), 1) << "followed frame " << i;
+
+    // Still mode ignores the settings: dlib's faces, whatever the minimum.
+    const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
+    ASSERT_EQ(MivoraFaceSetMinFaceSizeStd(MIVORA_FACE_MAX_IMAGE_SIDE), MIVORA_FACE_OK);
+    ASSERT_EQ(MivoraFaceSetScoreThresholdStd(0.99f), MIVORA_FACE_OK);
+    EXPECT_EQ(MivoraFaceDetectStd(photo.data, photo.cols, photo.rows, MIVORA_FACE_MODE_STILL), 1);
+    ASSERT_EQ(MivoraFaceSetMinFaceSizeStd(20), MIVORA_FACE_OK);
+    ASSERT_EQ(MivoraFaceSetScoreThresholdStd(0.5f), MIVORA_FACE_OK);
 }

@@ -182,3 +182,33 @@ def test_a_damaged_face_network_is_reported_like_a_damaged_model(tmp_path):
              if line.startswith("mivora_face:")]
     assert len(lines) == 1, result.stderr
     assert "face detector network" in lines[0] and str(damaged) in lines[0]
+
+
+def test_without_the_face_networks_video_mode_searches_with_hog(
+        tmp_path, astronaut):
+    """A copy of the library beside its data without the network files (a
+    build without npm): video mode still finds and follows the frontal
+    face, with HOG's search."""
+    library = pathlib.Path(loaded_library_path())
+    data = library.parent.parent / "share" / "mivoraface"
+    (tmp_path / "lib").mkdir()
+    copy = tmp_path / "lib" / "libmivoraface.so.1"
+    copy.write_bytes(library.read_bytes())
+    shutil.copytree(data, tmp_path / "share" / "mivoraface",
+                    ignore=shutil.ignore_patterns(
+                        "facemesh-detection-full.mivora",
+                        "blazeface-front.mivora"))
+    numpy_file = tmp_path / "astronaut.npy"
+    np.save(numpy_file, astronaut)
+    script = (
+        "import numpy, mivoraface\n"
+        f"photo = numpy.load({str(numpy_file)!r})\n"
+        "print(*(len(mivoraface.detect(photo, video=True))"
+        " for _ in range(6)))\n")
+    result = run_python(["-c", script], {
+        "MIVORA_FACE_LIBRARY": str(copy), "LD_LIBRARY_PATH": None,
+        "MIVORA_FACE_LANDMARK_MODEL": None})
+    assert result.returncode == 0, result.stderr
+    counts = result.stdout.split()
+    assert counts[3:] == ["1", "1", "1"], counts
+    assert "mivora_face:" not in result.stderr
