@@ -100,13 +100,13 @@ bool loadNetwork(const std::string& path, std::unique_ptr<const CnnFaceDetector>
     }
 }
 
-// Null, with the file and what is wrong with it, when a model cannot be used.
-std::unique_ptr<SharedModels> loadModels(const ModelFiles& files, std::string& failed, std::string& problem)
+// Null, with what is wrong, when the landmark model cannot be used (the
+// networks are read later, by faceNetworks()).
+std::unique_ptr<SharedModels> loadModels(const ModelFiles& files, std::string& problem)
 {
     auto models = std::make_unique<SharedModels>();
     models->detector = DetectorModel::load(files.detector);
     models->landmarks = LandmarkModel::open(files.landmarks, problem);
-    failed = files.landmarks;
     if (!models->landmarks)
         return nullptr;
     models->files = files;
@@ -255,10 +255,9 @@ const SharedModels* FaceEngine::models()
     std::string problem;
     // Kept until the process ends: calls may still be running in other
     // threads while it exits.
-    std::string failed;
-    SharedModels* loaded = loadModels(files, failed, problem).release();
+    SharedModels* loaded = loadModels(files, problem).release();
     if (loaded == nullptr) {
-        reportUnusable(failed, problem, failed == files.landmarks);
+        reportUnusable(files.landmarks, problem, true);
         return nullptr;
     }
     landmarkPath_ = files.landmarks;
