@@ -149,22 +149,40 @@ def test_library_path_from_the_environment(tmp_path):
     assert "libmivoraface1" in message and "MIVORA_FACE_LIBRARY" in message
 
 
+NETWORKS = ("facemesh-detection-full.mivora", "blazeface-front.mivora")
+
+
+def data_beside_library():
+    return pathlib.Path(loaded_library_path()).parent.parent / "share" / \
+        "mivoraface"
+
+
+def run_library_copy(tmp_path, script, leave_out=()):
+    """Runs script on a copy of the library in tmp_path/lib beside a copy
+    of its data in tmp_path/share/mivoraface, without the files named in
+    leave_out."""
+    (tmp_path / "lib").mkdir(exist_ok=True)
+    copy = tmp_path / "lib" / "libmivoraface.so.1"
+    copy.write_bytes(pathlib.Path(loaded_library_path()).read_bytes())
+    if not (tmp_path / "share").exists():
+        shutil.copytree(data_beside_library(),
+                        tmp_path / "share" / "mivoraface",
+                        ignore=shutil.ignore_patterns(*leave_out))
+    return run_python(["-c", script], {
+        "MIVORA_FACE_LIBRARY": str(copy), "LD_LIBRARY_PATH": None,
+        "MIVORA_FACE_LANDMARK_MODEL": None})
+
+
 def test_a_damaged_face_network_is_reported_like_a_damaged_model(tmp_path):
     """A copy of the library beside a copy of its data, with the search
     network cut short: still mode never reads the network and works; the
     first video-mode detection reports it, once, and fails."""
-    library = pathlib.Path(loaded_library_path())
-    data = library.parent.parent / "share" / "mivoraface"
-    network = "facemesh-detection-full.mivora"
-    if not (data / network).is_file():
+    if not (data_beside_library() / NETWORKS[0]).is_file():
         pytest.skip("built without the face networks")
-    (tmp_path / "lib").mkdir()
-    copy = tmp_path / "lib" / "libmivoraface.so.1"
-    copy.write_bytes(library.read_bytes())
-    shutil.copytree(data, tmp_path / "share" / "mivoraface")
-    damaged = tmp_path / "share" / "mivoraface" / network
+    shutil.copytree(data_beside_library(), tmp_path / "share" / "mivoraface")
+    damaged = tmp_path / "share" / "mivoraface" / NETWORKS[0]
     damaged.write_bytes(damaged.read_bytes()[:5000])
-    script = (
+    result = run_library_copy(tmp_path, (
         "import numpy, mivoraface\n"
         "frame = numpy.zeros((120, 160, 3), numpy.uint8)\n"
         "print(len(mivoraface.detect(frame)))\n"
@@ -172,10 +190,7 @@ def test_a_damaged_face_network_is_reported_like_a_damaged_model(tmp_path):
         "    try:\n"
         "        mivoraface.detect(frame, video=True)\n"
         "    except mivoraface.ModelUnavailableError as error:\n"
-        "        print(error.code)\n")
-    result = run_python(["-c", script], {
-        "MIVORA_FACE_LIBRARY": str(copy), "LD_LIBRARY_PATH": None,
-        "MIVORA_FACE_LANDMARK_MODEL": None})
+        "        print(error.code)\n"))
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["0", "-2", "-2"]
     lines = [line for line in result.stderr.splitlines()
@@ -189,25 +204,13 @@ def test_without_the_face_networks_video_mode_searches_with_hog(
     """A copy of the library beside its data without the network files (a
     build without npm): video mode still finds and follows the frontal
     face, with HOG's search."""
-    library = pathlib.Path(loaded_library_path())
-    data = library.parent.parent / "share" / "mivoraface"
-    (tmp_path / "lib").mkdir()
-    copy = tmp_path / "lib" / "libmivoraface.so.1"
-    copy.write_bytes(library.read_bytes())
-    shutil.copytree(data, tmp_path / "share" / "mivoraface",
-                    ignore=shutil.ignore_patterns(
-                        "facemesh-detection-full.mivora",
-                        "blazeface-front.mivora"))
     numpy_file = tmp_path / "astronaut.npy"
     np.save(numpy_file, astronaut)
-    script = (
+    result = run_library_copy(tmp_path, (
         "import numpy, mivoraface\n"
         f"photo = numpy.load({str(numpy_file)!r})\n"
         "print(*(len(mivoraface.detect(photo, video=True))"
-        " for _ in range(6)))\n")
-    result = run_python(["-c", script], {
-        "MIVORA_FACE_LIBRARY": str(copy), "LD_LIBRARY_PATH": None,
-        "MIVORA_FACE_LANDMARK_MODEL": None})
+        " for _ in range(6)))\n"), leave_out=NETWORKS)
     assert result.returncode == 0, result.stderr
     counts = result.stdout.split()
     assert counts[3:] == ["1", "1", "1"], counts
