@@ -41,8 +41,8 @@
  * them, on the calling thread (the detector and the landmark model's trees
  * with the first detection, the 6 MB of its leaves with the first landmarks;
  * a few milliseconds with the installed models, see below; the face
- * networks, 2.4 MB, with the first video-mode detection, which with its
- * first network pass takes about 20 ms), and later calls use them until the
+ * networks, 2.4 MB, with the first detection too, which with its first
+ * network pass takes about 20 ms), and later calls use them until the
  * process ends.
  *
  * Image formats
@@ -164,7 +164,8 @@
  *
  * In still mode nothing is followed: every face of every still call gets a
  * new id, and the faces are numbered as the detector ranks them (confident
- * faces first, each group largest first, so face 0 is the most prominent).
+ * faces, those scored 0.5 or more, first, each group largest first, so face
+ * 0 is the most prominent).
  *
  * Video-mode landmarks are steadied: camera noise on a still head moves them
  * far less than dlib's (they are averaged over frames), while a moving head
@@ -175,11 +176,28 @@
  * the roll of the points given, from the frame the face is found on.
  *
  * In MIVORA_FACE_MODE_STILL every call searches the whole image with the
- * HOG detector alone and gives exactly the faces of dlib's detector (the
- * face networks are not used), and the points of dlib's shape
- * predictor in whole pixels: exactly its points with a float model, to
- * within the compact model's difference (see "Landmark model") with the
- * installed one. A still call also ends the following of faces.
+ * HOG detector and with the small face network (BlazeFace, 128x128 input).
+ * Every face the HOG detector finds is reported, with dlib's box and the
+ * points of dlib's shape predictor in whole pixels (exactly its points with
+ * a float model, to within the compact model's difference, see "Landmark
+ * model", with the installed one), angle 0 and HOG's score as confidence.
+ * A face only the network finds (rolled beyond about 30 degrees, turned
+ * sideways, blurred, in hard light; about 60 pixels wide and more in a
+ * 640x480 image, in proportion to the image's larger side) is reported
+ * when the HOG detector, cut upright at the roll its eyes show, confirms it,
+ * or else the full-range network is sure of it (score 0.75 or more), and
+ * its landmarks agree with its box: its box is placed where dlib's detector
+ * would place it, turned by its roll (the angle), its points are read
+ * upright from that box and rounded to whole pixels, and its confidence is
+ * HOG's score in that crop or the network's score (0.75 to 1). So still
+ * mode no longer gives exactly dlib's faces, only all of them and more.
+ * The minimum face size and the score threshold (MivoraFaceSetMinFaceSizeStd
+ * and MivoraFaceSetScoreThresholdStd) apply to the network's finds. A whole
+ * 640x480 image costs about 1.3 times the HOG search alone (about 7 ms on
+ * one core of a recent x86-64 processor), a face only the network finds
+ * about 0.3 ms more, or 5 ms when the full-range network is asked. Without
+ * the network files still mode gives exactly dlib's faces, as MivoraFace 1.2
+ * did. A still call also ends the following of faces.
  *
  * Threading
  * ---------
@@ -449,15 +467,16 @@ typedef struct MivoraFaceBox {
     float x, y, width, height;
     /** The face's roll in degrees, clockwise on screen: the box is turned
      *  by it about its centre. In video mode, the roll of the face's
-     *  landmarks (their eye line, to a few degrees) from the first frame on;
-     *  always 0 in still mode. */
+     *  landmarks (their eye line, to a few degrees) from the first frame on.
+     *  In still mode, 0 for the faces of the HOG search (dlib's faces) and
+     *  the landmarks' roll for the faces only the face network finds. */
     float angle;
     /** The detector's score: above 0 when it is sure. The HOG detector's
-     *  scores of faces are mostly 0.5 to 3; in video mode a face only the
-     *  face network confirms this frame has the network's score, between
-     *  the score threshold (0.5 by default) and 1, and a face followed from
-     *  its landmarks without either detector's confirmation a score below
-     *  0. */
+     *  scores of faces are mostly 0.5 to 3; a face only the face network
+     *  confirms has the network's score, between the score threshold (0.5
+     *  by default) and 1 (in still mode 0.75 to 1), and in video mode a face
+     *  followed from its landmarks without either detector's confirmation a
+     *  score below 0. */
     float confidence;
 } MivoraFaceBox;
 
@@ -560,9 +579,10 @@ MIVORA_FACE_API int MivoraFaceTrackerGetId(MivoraFaceTracker* tracker, int face_
  * above what the network sees in the whole frame (about 45 pixels at
  * 640x480, in proportion to the frame's larger side) spares the searches of
  * the frame's tiles, so that faces are found sooner and searching costs
- * less. Faces already followed are kept. No effect in still mode, nor
- * without the face network (the HOG detector finds faces of about 60 pixels
- * and more).
+ * less. Faces already followed are kept. In still mode it applies to the
+ * faces only the network finds (every face the HOG detector finds is
+ * kept). No effect without the face network (the HOG detector finds faces
+ * of about 60 pixels and more).
  *
  * @param pixels  the face box's width in pixels, 1 to
  *                MIVORA_FACE_MAX_IMAGE_SIDE; the default is 20.

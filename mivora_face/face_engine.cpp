@@ -133,24 +133,26 @@ int FaceSession::detect(const SharedModels& models, const LandmarkSource& landma
             forget();
             return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
         }
-        if (!hasNetworks_) {
-            const FaceNetworks* shared = networks();
-            if (shared == nullptr) {
-                forget();
-                return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
-            }
-            if (shared->faceNetwork)
-                network_ = std::make_unique<CnnFaceDetector>(*shared->faceNetwork);
-            if (shared->cropNetwork)
-                cropNetwork_ = std::make_unique<CnnFaceDetector>(*shared->cropNetwork);
-            hasNetworks_ = true;
+        if (!prepareNetworks(networks)) {
+            forget();
+            return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
         }
         tracker_.track(frame, FaceFinders{*detector_, network_.get(), cropNetwork_.get()}, model);
         faces = static_cast<int>(tracker_.faces().size());
     } else {
         tracker_.reset();
+        if (!prepareNetworks(networks)) {
+            forget();
+            return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
+        }
         toGray(frame, gray_);
-        stillFaces_ = detector_->scanWholeFrame(gray_);
+        bool ok = true;
+        stillFaces_ = tracker_.findStill(frame, gray_, FaceFinders{*detector_, network_.get(), cropNetwork_.get()},
+                                         landmarks, ok);
+        if (!ok) {
+            forget();
+            return MIVORA_FACE_ERROR_MODEL_UNAVAILABLE;
+        }
         faces = static_cast<int>(stillFaces_.size());
         stillIds_.clear();
         for (int i = 0; i < faces; ++i)
@@ -167,6 +169,21 @@ int FaceSession::detect(const SharedModels& models, const LandmarkSource& landma
     }
     valid_ = true;
     return faces;
+}
+
+bool FaceSession::prepareNetworks(const NetworkSource& networks)
+{
+    if (hasNetworks_)
+        return true;
+    const FaceNetworks* shared = networks();
+    if (shared == nullptr)
+        return false;
+    if (shared->faceNetwork)
+        network_ = std::make_unique<CnnFaceDetector>(*shared->faceNetwork);
+    if (shared->cropNetwork)
+        cropNetwork_ = std::make_unique<CnnFaceDetector>(*shared->cropNetwork);
+    hasNetworks_ = true;
+    return true;
 }
 
 int FaceSession::checkFaceIndex(int faceIndex) const
@@ -189,8 +206,10 @@ int FaceSession::landmarks(const LandmarkSource& landmarks, int faceIndex, float
     if (video_) {
         const Shape& points = tracker_.points(i, *model);
         std::copy(points.begin(), points.end(), values);
-    } else {
+    } else if (stillFaces_[i].byHog) {
         model->predict(ImageView::of(gray_), stillFaces_[i].rect, values);
+    } else {
+        std::copy(stillFaces_[i].points.begin(), stillFaces_[i].points.end(), values);
     }
     return MIVORA_FACE_OK;
 }
@@ -212,13 +231,14 @@ int FaceSession::box(const LandmarkSource& landmarks, int faceIndex, MivoraFaceB
         box.angle = static_cast<float>(pose.angle * 180.0 / M_PI);
         box.confidence = static_cast<float>(tracker_.faces()[i].confidence);
     } else {
-        const dlib::rectangle& r = stillFaces_[i].rect;
+        const StillFace& face = stillFaces_[i];
+        const dlib::rectangle& r = face.rect;
         box.x = static_cast<float>(r.left());
         box.y = static_cast<float>(r.top());
         box.width = static_cast<float>(r.width());
         box.height = static_cast<float>(r.height());
-        box.angle = 0;
-        box.confidence = static_cast<float>(stillFaces_[i].confidence);
+        box.angle = face.byHog ? 0.0f : static_cast<float>(face.pose.angle * 180.0 / M_PI);
+        box.confidence = static_cast<float>(face.confidence);
     }
     return MIVORA_FACE_OK;
 }

@@ -46,12 +46,12 @@ struct FaceNetworks {
     std::unique_ptr<const CnnFaceDetector> faceNetwork, cropNetwork;
 };
 
-// The face networks, loaded by the first video-mode detection (still mode
-// never needs them); null when they are installed but cannot be read.
+// The face networks, loaded by the first detection that needs them; null when
+// they are installed but cannot be read.
 using NetworkSource = std::function<const FaceNetworks*()>;
 
 // The landmark model, whole: null when it cannot be read.
-using LandmarkSource = std::function<const LandmarkModel*()>;
+using LandmarkSource = LandmarkLoader;
 
 // One camera's state: its own detector (dlib's keeps scan buffers), its most
 // recent detection, and in video mode the faces it follows. Used by one
@@ -80,10 +80,14 @@ private:
     std::unique_ptr<CnnFaceDetector> network_, cropNetwork_;
     bool valid_ = false;
     bool video_ = false;
-    // Still mode: the gray image and the detector's faces; the landmarks are
-    // computed when asked for.
+    // Makes network_ and cropNetwork_ on first use; false when the installed
+    // networks cannot be read.
+    bool prepareNetworks(const NetworkSource& networks);
+
+    // Still mode: the gray image and the faces; the landmarks of the HOG
+    // search's faces are computed when asked for.
     GrayImage gray_;
-    std::vector<Detection> stillFaces_;
+    std::vector<StillFace> stillFaces_;
     std::vector<long long> stillIds_; // new for every still image
     // Video mode: faces followed, with their landmarks.
     FaceTracker tracker_;

@@ -89,6 +89,9 @@ constexpr double kAgreementScale = 1.5;
 constexpr float kSureScore = 0.75f;
 // Network passes in one search (with tiles: whole, two tiles, whole, two tiles).
 constexpr int kNetworkSearchPasses = 6;
+// The full-range network looks at a face in a square this many times its box
+// wide (its faces are mostly smaller than half its input).
+constexpr double kFullNetworkLookSide = 3.0;
 
 // Scales by `scale` and turns by `angle` about (u0, v0), which lands on (x0, y0).
 Affine turnedAbout(double scale, double angle, double u0, double v0, double x0, double y0)
@@ -169,6 +172,22 @@ Shape regress(const LandmarkModel& landmarks, const ImageView& frame, const Face
     return raw;
 }
 
+// A new face's first landmarks, regressed from start; from a box at the
+// wrong roll the regression gets only part of the way, so while the points
+// show a roll far from start's, start is turned to it and they are read again.
+Shape firstRegression(const LandmarkModel& landmarks, const ImageView& image, FacePose& start, FacePose& fitted)
+{
+    Shape raw = regress(landmarks, image, start);
+    fitted = FacePose::fit(landmarks.meanShape(), raw);
+    for (int pass = 1;
+         pass < kFirstRegressionPasses && std::abs(angleBetween(fitted.angle, start.angle)) > kRestartAngle; ++pass) {
+        start.angle = fitted.angle;
+        raw = regress(landmarks, image, start);
+        fitted = FacePose::fit(landmarks.meanShape(), raw);
+    }
+    return raw;
+}
+
 } // namespace
 
 void FaceTracker::reset()
@@ -246,6 +265,88 @@ void FaceTracker::searchTurned(FaceDetector& detector, std::vector<TrackedFace>&
         pose.angle = angle;
         addIfNew(found, d, pose);
     }
+}
+
+std::vector<StillFace> FaceTracker::findStill(const ImageView& image, const GrayImage& gray, const FaceFinders& finders,
+                                              const LandmarkLoader& loadLandmarks, bool& ok)
+{
+    ok = true;
+    std::vector<StillFace> faces;
+    for (const Detection& d : finders.hog.scanWholeFrame(gray)) {
+        StillFace face;
+        face.rect = d.rect;
+        face.pose = FacePose::of(d.rect);
+        face.confidence = d.confidence;
+        faces.push_back(face);
+    }
+    // The small network over the whole image (it costs little beside the HOG
+    // search, and sees faces rolled, turned and in hard light); what it
+    // finds that HOG did not is checked, as a face the video search finds.
+    CnnFaceDetector* whole = finders.cropNetwork != nullptr ? finders.cropNetwork : finders.network;
+    CnnFaceDetector* second = whole == finders.cropNetwork ? finders.network : nullptr;
+    if (whole == nullptr)
+        return faces;
+    const std::size_t foundByHog = faces.size();
+    const FaceFinders hogOnly{finders.hog};
+    for (const CnnFace& f : whole->detect(image, settings_.minScore)) {
+        FacePose start = poseOf(f);
+        if (start.size + 1 < settings_.minFaceSize ||
+            std::any_of(faces.begin(), faces.end(), [&](const StillFace& k) { return sameFace(k.pose, start); }))
+            continue;
+        const Sighting sighting = look(image, start, hogOnly, 0.0, 1.0f);
+        double confidence = sighting.confidence;
+        if (sighting.confirmed) {
+            start = sighting.detected;
+        } else {
+            // A second opinion: the other network, sure of a face there.
+            if (second == nullptr)
+                continue;
+            const double side = kFullNetworkLookSide * (start.size + 1.0);
+            CnnFaceDetector::Region region;
+            region.x = static_cast<float>(start.cx - side / 2);
+            region.y = static_cast<float>(start.cy - side / 2);
+            region.width = region.height = static_cast<float>(side);
+            const CnnFace* match = nullptr;
+            const std::vector<CnnFace> seen = second->detect(image, region, std::max(settings_.minScore, kSureScore));
+            for (const CnnFace& g : seen) {
+                const FacePose pose = poseOf(g);
+                if (matchesExpected(pose.cx - start.cx, pose.cy - start.cy, pose.size + 1, start.size + 1) &&
+                    (match == nullptr || g.score > match->score))
+                    match = &g;
+            }
+            if (match == nullptr)
+                continue;
+            // The full-range network's box: the one mapped to dlib's.
+            start = poseOf(*match);
+            confidence = match->score;
+        }
+        const LandmarkModel* model = loadLandmarks();
+        if (model == nullptr) {
+            ok = false;
+            return {};
+        }
+        const FacePose box = start;
+        FacePose fitted;
+        const Shape raw = firstRegression(*model, ImageView::of(gray), start, fitted);
+        if (!agrees(fitted, box))
+            continue;
+        StillFace face;
+        face.byHog = false;
+        face.pose = box;
+        face.pose.angle = fitted.angle;
+        face.rect = face.pose.rect();
+        face.confidence = confidence;
+        for (std::size_t i = 0; i < raw.size(); ++i)
+            face.points[i] = std::round(raw[i]);
+        faces.push_back(face);
+    }
+    if (faces.size() > foundByHog) {
+        std::stable_sort(faces.begin(), faces.end(), [](const StillFace& a, const StillFace& b) {
+            return numberedBefore(dlib::rect_detection{a.confidence, 0, a.rect},
+                                  dlib::rect_detection{b.confidence, 0, b.rect});
+        });
+    }
+    return faces;
 }
 
 void FaceTracker::startSearch(FaceDetector& detector, int parts, double size)
@@ -341,17 +442,7 @@ void FaceTracker::numberFound(std::vector<TrackedFace>& faces, bool foundByNetwo
 
 void FaceTracker::readFirstLandmarks(TrackedFace& face, const LandmarkModel& landmarks) const
 {
-    const ImageView frame = ImageView::of(gray_);
-    Shape raw = regress(landmarks, frame, face.start);
-    FacePose fitted = FacePose::fit(landmarks.meanShape(), raw);
-    for (int pass = 1;
-         pass < kFirstRegressionPasses && std::abs(angleBetween(fitted.angle, face.start.angle)) > kRestartAngle;
-         ++pass) {
-        face.start.angle = fitted.angle;
-        raw = regress(landmarks, frame, face.start);
-        fitted = FacePose::fit(landmarks.meanShape(), raw);
-    }
-    face.fitted = fitted;
+    const Shape raw = firstRegression(landmarks, ImageView::of(gray_), face.start, face.fitted);
     face.anchor = face.fitted.offsetOf(face.start);
     face.anchorSamples = 1;
     face.smoother.smooth(raw, face.fitted, face.points);

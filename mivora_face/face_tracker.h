@@ -45,6 +45,7 @@
 #include "landmark_model.h"
 #include "landmark_smoother.h"
 
+#include <functional>
 #include <vector>
 
 namespace mivora {
@@ -82,6 +83,18 @@ struct FindSettings {
     float minScore = 0.5f;
 };
 
+// One face of a still image.
+struct StillFace {
+    dlib::rectangle rect;  // the HOG detector's box; for the network's finds, pose upright
+    FacePose pose;         // turned to the roll of the landmarks (network's finds)
+    double confidence = 0; // HOG's score, or the network's (0.5 .. 1) for faces only it sees
+    bool byHog = true;     // found by the HOG search: its landmarks are dlib's from rect
+    Shape points{};        // the network's finds: their landmarks, in whole pixels
+};
+
+// The landmark model, read when first needed; null when it cannot be.
+using LandmarkLoader = std::function<const LandmarkModel*()>;
+
 class FaceTracker {
 public:
     // Forgets every face: the next frame starts afresh.
@@ -107,6 +120,14 @@ public:
     // finding a face needs no landmark model).
     const Shape& points(std::size_t i, const LandmarkModel& landmarks);
     const FacePose& box(std::size_t i, const LandmarkModel& landmarks);
+    // Still mode: the faces of one image, numbered as the detector ranks
+    // them. The HOG detector's faces over the whole of gray are all kept, as
+    // dlib finds them; the network's other finds are kept when HOG confirms
+    // them cut upright at their roll, or the other network is sure of them,
+    // and their landmarks agree with the box. The landmark model is loaded
+    // only for such finds. Ensures: ok is false when it could not be.
+    std::vector<StillFace> findStill(const ImageView& image, const GrayImage& gray, const FaceFinders& finders,
+                                     const LandmarkLoader& landmarks, bool& ok);
     // A new id, never given before by this tracker (still images use them too).
     long long newId() { return nextId_++; }
     int width() const { return width_; }

@@ -635,15 +635,67 @@ TEST(MivoraFaceNetwork, FindsSmallAndRolledFacesEntering)
     }
 }
 
+// Still mode keeps dlib's faces and adds the faces only the network sees
+// (here heads rolled beyond what the HOG detector finds), with the roll in
+// the box and points read upright, in whole pixels as dlib gives them.
+TEST(MivoraFaceNetwork, StillModeFindsRolledFacesWithTheirRollAndPoints)
+{
+    const FaceMover mover;
+    ASSERT_TRUE(mover.usable());
+    mivora::ReferencePipeline reference;
+    for (const double degrees : {-60.0, -45.0, 45.0, 60.0}) {
+        SCOPED_TRACE(std::to_string(degrees) + " degrees");
+        const MovedFace moved = mover.place(degrees, 1, 0, 0);
+        ASSERT_EQ(reference.detect(moved.frame), 0) << "dlib's detector finds this face: no test of the network";
+        int count = 0;
+        const std::optional<Shape> found = libraryFace(moved.frame, MIVORA_FACE_MODE_STILL, &count);
+        ASSERT_TRUE(found);
+        EXPECT_EQ(count, 1);
+        EXPECT_LT(mivora::eyeCornerError(*found, moved.truth), 0.07);
+        for (const float value : *found)
+            EXPECT_EQ(value, std::round(value));
+        MivoraFaceBox box{};
+        ASSERT_EQ(MivoraGetFaceBoxStd(0, &box), MIVORA_FACE_OK);
+        EXPECT_NEAR(box.angle, eyeLineDegrees(moved.truth), 5.0);
+        EXPECT_GE(box.confidence, 0.5f);
+        cv::Point2d centre(0, 0);
+        for (int p = 0; p < 68; ++p)
+            centre += cv::Point2d(moved.truth[2 * p], moved.truth[2 * p + 1]) / 68.0;
+        EXPECT_LT(cv::norm(cv::Point2d(box.x + box.width / 2, box.y + box.height / 2) - centre), 0.25 * box.width);
+    }
+    // A blurred head (out of focus): neither the HOG search nor HOG in its
+    // crop finds it, the small network does and the large one confirms it.
+    for (const double sigma : {4.5, 5.0}) {
+        MovedFace blurred = mover.place(0, 1, 0, 0);
+        cv::GaussianBlur(blurred.frame, blurred.frame, cv::Size(), sigma);
+        ASSERT_EQ(reference.detect(blurred.frame), 0) << "dlib's detector finds this face: no test of the network";
+        const std::optional<Shape> found = libraryFace(blurred.frame, MIVORA_FACE_MODE_STILL);
+        ASSERT_TRUE(found) << "blurred by " << sigma;
+        EXPECT_LT(mivora::eyeCornerError(*found, blurred.truth), 0.1) << "blurred by " << sigma;
+        MivoraFaceBox box{};
+        ASSERT_EQ(MivoraGetFaceBoxStd(0, &box), MIVORA_FACE_OK);
+        EXPECT_GE(box.confidence, 0.75f) << "blurred by " << sigma;
+        EXPECT_LE(box.confidence, 1.0f) << "blurred by " << sigma;
+    }
+    // The smallest face size applies to what the network finds; an upright
+    // face the HOG detector finds is kept whatever it is.
+    ASSERT_EQ(MivoraFaceSetMinFaceSizeStd(200), MIVORA_FACE_OK);
+    EXPECT_EQ(libraryFace(mover.place(60, 1, 0, 0).frame, MIVORA_FACE_MODE_STILL), std::nullopt);
+    EXPECT_TRUE(libraryFace(mover.place(0, 1, 0, 0).frame, MIVORA_FACE_MODE_STILL));
+    ASSERT_EQ(MivoraFaceSetMinFaceSizeStd(20), MIVORA_FACE_OK);
+}
+
 using TrackerHandle = std::unique_ptr<MivoraFaceTracker, decltype(&MivoraFaceTrackerDestroy)>;
 
-// What the network alone takes for a face is never reported, even at a
-// threshold low enough that it sees faces in a cat and a coffee cup
+// What the network alone takes for a face is never reported, in video mode
+// nor in still mode, even at a threshold low enough that it sees faces in a cat and a coffee cup
 // (CnnFaces.TheNetworkAloneSeesFacesInFaceFreeClips).
 TEST(MivoraFaceNetwork, NothingWhereOnlyTheNetworkSeesAFace)
 {
     const TrackerHandle tracker(MivoraFaceTrackerCreate(), MivoraFaceTrackerDestroy);
+    const TrackerHandle still(MivoraFaceTrackerCreate(), MivoraFaceTrackerDestroy);
     ASSERT_EQ(MivoraFaceTrackerSetScoreThreshold(tracker.get(), test_support::kLowScoreThreshold), MIVORA_FACE_OK);
+    ASSERT_EQ(MivoraFaceTrackerSetScoreThreshold(still.get(), test_support::kLowScoreThreshold), MIVORA_FACE_OK);
     ASSERT_EQ(MivoraFaceSetScoreThresholdStd(test_support::kLowScoreThreshold), MIVORA_FACE_OK);
     for (const char* name : {"chelsea.png", "coffee.png"}) {
         const cv::Mat photo = cv::imread(test_support::dataPath(name), cv::IMREAD_COLOR);
@@ -656,6 +708,9 @@ TEST(MivoraFaceNetwork, NothingWhereOnlyTheNetworkSeesAFace)
                 << name << ", frame " << i << ", tracker";
             EXPECT_EQ(MivoraFaceDetectStd(frame.data, frame.cols, frame.rows, MIVORA_FACE_MODE_VIDEO), 0)
                 << name << ", frame " << i;
+            EXPECT_EQ(MivoraFaceTrackerDetect(still.get(), frame.data, frame.cols, frame.rows, MIVORA_FACE_MODE_STILL),
+                      0)
+                << name << ", frame " << i << ", still";
         }
     }
     ASSERT_EQ(MivoraFaceSetScoreThresholdStd(0.5f), MIVORA_FACE_OK);
@@ -698,7 +753,7 @@ TEST(MivoraFaceNetwork, SettingsAreCheckedAndTakeEffect)
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(facesIn(frame++), 1) << "followed frame " << i;
 
-    // Still mode ignores the settings: dlib's faces, whatever the minimum.
+    // Still mode keeps dlib's faces, whatever the settings.
     const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
     ASSERT_EQ(MivoraFaceSetMinFaceSizeStd(MIVORA_FACE_MAX_IMAGE_SIDE), MIVORA_FACE_OK);
     ASSERT_EQ(MivoraFaceSetScoreThresholdStd(0.99f), MIVORA_FACE_OK);

@@ -104,7 +104,7 @@ def _error(code):
 
 
 class Box(NamedTuple):
-    """A face's box in pixels (in video mode before turning by angle)."""
+    """A face's box in pixels, before turning by angle."""
 
     x: float
     y: float
@@ -308,9 +308,10 @@ def _face_size(pixels):
 
 
 def set_min_face_size(pixels):
-    """The smallest face video mode looks for (box width in pixels,
-    default 20), for this thread's detect calls. Above about 45 (at
-    640x480) faces are found sooner and at less cost."""
+    """The smallest face the face network looks for (box width in pixels,
+    default 20), for this thread's detect calls; in still mode every face
+    the HOG detector finds is kept whatever its size. Above about 45 (at
+    640x480) video mode finds faces sooner and at less cost."""
     _setting(_lib.MivoraFaceSetMinFaceSizeStd(_face_size(pixels)),
              "min_face_size", pixels, _MIN_FACE_SIZE_RANGE)
 
