@@ -14,17 +14,34 @@ namespace cnn {
 namespace {
 
 constexpr char kMagic[8] = {'M', 'I', 'V', 'O', 'R', 'A', 'C', 'N'};
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2; // 2: the word-wise checksum
 constexpr std::size_t kMaxFileSize = 64u << 20;
 constexpr std::int32_t kMaxSide = 16384;
 constexpr std::int64_t kMaxTensorSize = std::int64_t(1) << 26;
 constexpr std::int32_t kMaxKernel = 16, kMaxStride = 8, kMaxBlock = 8, kMaxKeypoints = 16;
 
-std::uint64_t fnv1a(const unsigned char* bytes, std::size_t size)
+// FNV-1a over 8-byte words in four interleaved lanes, then over the lanes
+// and the last bytes: every changed byte changes the sum, and the lanes'
+// multiplies run side by side (a byte at a time took 3 ms of a first
+// detection for the full-range network).
+std::uint64_t wordChecksum(const unsigned char* bytes, std::size_t size)
 {
-    std::uint64_t hash = 14695981039346656037ull;
-    for (std::size_t i = 0; i < size; ++i)
-        hash = (hash ^ bytes[i]) * 1099511628211ull;
+    constexpr std::uint64_t kOffset = 14695981039346656037ull, kPrime = 1099511628211ull;
+    constexpr std::size_t kLanes = 4;
+    std::uint64_t lanes[kLanes] = {kOffset, kOffset + 1, kOffset + 2, kOffset + 3};
+    std::size_t i = 0;
+    for (; i + kLanes * 8 <= size; i += kLanes * 8) {
+        for (std::size_t k = 0; k < kLanes; ++k) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes + i + 8 * k, 8);
+            lanes[k] = (lanes[k] ^ word) * kPrime;
+        }
+    }
+    std::uint64_t hash = kOffset;
+    for (const std::uint64_t lane : lanes)
+        hash = (hash ^ lane) * kPrime;
+    for (; i < size; ++i)
+        hash = (hash ^ bytes[i]) * kPrime;
     return hash;
 }
 
@@ -283,7 +300,7 @@ std::vector<unsigned char> CnnModel::pack() const
     out.put(static_cast<std::uint64_t>(weights.size()));
     out.put(inputScale);
     out.put(inputOffset);
-    out.put(fnv1a(body.bytes.data(), body.bytes.size()));
+    out.put(wordChecksum(body.bytes.data(), body.bytes.size()));
     out.bytes.insert(out.bytes.end(), body.bytes.begin(), body.bytes.end());
     return out.bytes;
 }
@@ -306,7 +323,7 @@ CnnModel CnnModel::fromPacked(const unsigned char* bytes, std::size_t size)
     m.inputOffset = r.get<float>();
     const auto checksum = r.get<std::uint64_t>();
     const std::size_t headerSize = sizeof kMagic + 5 * 4 + 4 + 8 + 4 + 4 + 8;
-    if (fnv1a(bytes + headerSize, size - headerSize) != checksum)
+    if (wordChecksum(bytes + headerSize, size - headerSize) != checksum)
         throw std::invalid_argument("corrupt packed network: checksum mismatch");
 
     m.tensors.resize(r.count(tensorCount, 12));
