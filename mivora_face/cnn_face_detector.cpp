@@ -146,7 +146,8 @@ void CnnFaceDetector::fillInput(const ImageView& image, const Region& region)
             rowBegin = std::min(rowBegin, rows_.first[y]);
             rowEnd = std::max(rowEnd, rows_.first[y] + rows_.count[y]);
         }
-    rowsResampled_.assign(static_cast<std::size_t>(std::max(0, rowEnd - rowBegin)) * outW * 3, 0.0f);
+    // Every value is written below.
+    rowsResampled_.resize(static_cast<std::size_t>(std::max(0, rowEnd - rowBegin)) * outW * 3);
     for (int y = rowBegin; y < rowEnd; ++y) {
         const std::uint8_t* row = image.data + static_cast<std::size_t>(y) * image.stride;
         float* out = &rowsResampled_[static_cast<std::size_t>(y - rowBegin) * outW * 3];

@@ -63,12 +63,19 @@ constexpr double kTurnedSearchSmallestFace = 1.0 / 5;
 constexpr double kRestartAngle = 6 * M_PI / 180;
 constexpr int kFirstRegressionPasses = 3;
 
-// The face network's box, mapped to where dlib's detector puts its box on
-// the same face (the regression was trained from dlib's boxes): the same
-// centre, this much narrower. Fitted with `mivora_cnn_bench --fit-boxes` on
-// the 159 faces both detectors find in dlib's example photos at three scales
-// (median; the middle half of the ratios lie within 0.07 of it).
-constexpr double kNetworkToHogWidth = 0.923;
+// A network's box, mapped to where dlib's detector puts its box on the same
+// face (the regression was trained from dlib's boxes): this many times as
+// wide, its centre moved down the face by this many network box widths.
+struct BoxToHog {
+    double width, down;
+};
+// Fitted with `mivora_cnn_bench --fit-boxes` on the faces both detectors
+// find in dlib's example photos at three scales (medians; the middle half
+// of the ratios lie within 0.07 and 0.08 of them): the full-range network
+// (159 faces) has the same centre and a wider box, the small one (160
+// faces) the same width and a box a little lower on the face.
+constexpr BoxToHog kFullNetworkBox{0.923, 0.0};
+constexpr BoxToHog kCropNetworkBox{1.003, -0.041};
 // The network finds faces down to about this many of its input pixels wide;
 // smaller faces are looked for in tiles of the frame.
 constexpr double kNetworkSmallestFace = 14;
@@ -129,16 +136,23 @@ bool sameFace(const FacePose& followed, const FacePose& other)
 
 // Where dlib's detector would put its box on a face the network found,
 // turned to the roll of the network's eye keypoints.
-FacePose poseOf(const CnnFace& face)
+FacePose poseOf(const CnnFace& face, const BoxToHog& toHog)
 {
     FacePose pose;
-    pose.cx = face.centreX;
-    pose.cy = face.centreY;
-    pose.size = kNetworkToHogWidth * face.width - 1.0;
     // Keypoints 0 and 1: the subject's right eye (on the left of an upright
     // face), then the left.
     pose.angle = std::atan2(face.keypoints[3] - face.keypoints[1], face.keypoints[2] - face.keypoints[0]);
+    const double down = toHog.down * face.width;
+    pose.cx = face.centreX - down * std::sin(pose.angle);
+    pose.cy = face.centreY + down * std::cos(pose.angle);
+    pose.size = toHog.width * face.width - 1.0;
     return pose;
+}
+
+// The box mapping of the network that found a face.
+const BoxToHog& boxToHog(const CnnFaceDetector* network, const FaceFinders& finders)
+{
+    return network == finders.cropNetwork ? kCropNetworkBox : kFullNetworkBox;
 }
 
 // True when pose is one of faces already.
@@ -196,6 +210,7 @@ void FaceTracker::reset()
     candidates_.clear();
     networkPass_ = networkPassesLeft_ = 0;
     passWaited_ = false;
+    firstFrame_ = true;
     lost_.clear();
     width_ = height_ = 0;
     framesSinceSearch_ = 0;
@@ -289,7 +304,7 @@ std::vector<StillFace> FaceTracker::findStill(const ImageView& image, const Gray
     const std::size_t foundByHog = faces.size();
     const FaceFinders hogOnly{finders.hog};
     for (const CnnFace& f : whole->detect(image, settings_.minScore)) {
-        FacePose start = poseOf(f);
+        FacePose start = poseOf(f, boxToHog(whole, finders));
         if (start.size + 1 < settings_.minFaceSize ||
             std::any_of(faces.begin(), faces.end(), [&](const StillFace& k) { return sameFace(k.pose, start); }))
             continue;
@@ -309,7 +324,7 @@ std::vector<StillFace> FaceTracker::findStill(const ImageView& image, const Gray
             const CnnFace* match = nullptr;
             const std::vector<CnnFace> seen = second->detect(image, region, std::max(settings_.minScore, kSureScore));
             for (const CnnFace& g : seen) {
-                const FacePose pose = poseOf(g);
+                const FacePose pose = poseOf(g, kFullNetworkBox);
                 if (matchesExpected(pose.cx - start.cx, pose.cy - start.cy, pose.size + 1, start.size + 1) &&
                     (match == nullptr || g.score > match->score))
                     match = &g;
@@ -317,7 +332,7 @@ std::vector<StillFace> FaceTracker::findStill(const ImageView& image, const Gray
             if (match == nullptr)
                 continue;
             // The full-range network's box: the one mapped to dlib's.
-            start = poseOf(*match);
+            start = poseOf(*match, kFullNetworkBox);
             confidence = match->score;
         }
         const LandmarkModel* model = loadLandmarks();
@@ -512,7 +527,7 @@ FaceTracker::Sighting FaceTracker::look(const ImageView& frame, const FacePose& 
     const CnnFace* match = nullptr;
     const std::vector<CnnFace> faces = network->detect(frame, region, minNetworkScore);
     for (const CnnFace& f : faces) {
-        const FacePose pose = poseOf(f);
+        const FacePose pose = poseOf(f, boxToHog(network, finders));
         if (matchesExpected(pose.cx - expected.cx, pose.cy - expected.cy, pose.size + 1, expected.size + 1) &&
             (match == nullptr || f.score > match->score))
             match = &f;
@@ -522,7 +537,7 @@ FaceTracker::Sighting FaceTracker::look(const ImageView& frame, const FacePose& 
     sighting.seen = sighting.confirmed = true;
     sighting.byHog = false;
     sighting.confidence = match->score;
-    sighting.detected = poseOf(*match);
+    sighting.detected = poseOf(*match, boxToHog(network, finders));
     sighting.detected.angle = expected.angle;
     return sighting;
 }
@@ -597,14 +612,15 @@ bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, const FaceFi
 }
 
 void FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
-                                const LandmarkModel* landmarks)
+                                const LandmarkModel* landmarks, bool quick)
 {
     // The passes of one search: the whole frame every third frame, and the
     // four tiles between when faces smaller than the whole frame shows are
-    // looked for.
-    const double wholeScale = std::min(static_cast<double>(finders.network->inputWidth()) / frame.width,
-                                       static_cast<double>(finders.network->inputHeight()) / frame.height);
-    const bool tiles = settings_.minFaceSize * wholeScale < kNetworkSmallestFace;
+    // looked for; a quick pass is the small network over the whole frame.
+    CnnFaceDetector& network = quick ? *finders.cropNetwork : *finders.network;
+    const double wholeScale = std::min(static_cast<double>(network.inputWidth()) / frame.width,
+                                       static_cast<double>(network.inputHeight()) / frame.height);
+    const bool tiles = !quick && settings_.minFaceSize * wholeScale < kNetworkSmallestFace;
     const int pass = tiles ? networkPass_ % kNetworkSearchPasses : 0;
     CnnFaceDetector::Region region;
     if (pass % 3 == 0) {
@@ -618,8 +634,8 @@ void FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finde
         region.y = static_cast<float>(tile / 2 ? (1 - kTileSide) * frame.height : 0);
     }
     FaceFinders hogOnly{finders.hog};
-    for (const CnnFace& f : finders.network->detect(frame, region, settings_.minScore)) {
-        const FacePose pose = poseOf(f);
+    for (const CnnFace& f : network.detect(frame, region, settings_.minScore)) {
+        const FacePose pose = poseOf(f, boxToHog(&network, finders));
         if (pose.size + 1 < settings_.minFaceSize || isKnown(found, pose) || isKnown(candidates_, pose))
             continue;
         // HOG, cut upright at the roll the eyes show, confirms most faces at
@@ -647,6 +663,12 @@ void FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finde
 }
 
 void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, const LandmarkModel* landmarks)
+{
+    trackFrame(frame, finders, landmarks);
+    firstFrame_ = false;
+}
+
+void FaceTracker::trackFrame(const ImageView& frame, const FaceFinders& finders, const LandmarkModel* landmarks)
 {
     FaceDetector& detector = finders.hog;
     if (frame.width != width_ || frame.height != height_) {
@@ -710,10 +732,17 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
         passWaited_ = wait;
         if (networkPassesLeft_ > 0 && !wait) {
             toGray(frame, gray_);
-            searchNetwork(frame, finders, kept, landmarks);
-            ++networkPass_;
-            if (--networkPassesLeft_ == 0)
-                framesSinceSearch_ = 0;
+            // A camera's first frame is searched by the small network (a
+            // third of the cost: the first call also loads the models), for
+            // the large faces of people near the camera; the search proper
+            // starts on the next frame.
+            const bool quick = firstFrame_ && finders.cropNetwork != nullptr;
+            searchNetwork(frame, finders, kept, landmarks, quick);
+            if (!quick) {
+                ++networkPass_;
+                if (--networkPassesLeft_ == 0)
+                    framesSinceSearch_ = 0;
+            }
         }
         numberFound(kept, true);
         faces_ = std::move(kept);

@@ -150,8 +150,10 @@ private:
     bool follow(TrackedFace& face, const ImageView& frame, const FaceFinders& finders, const LandmarkModel& landmarks);
     // This frame's pass of the network search: faces found are added to
     // `found` (confirmed by HOG) or to candidates_ (to be looked at again).
+    // A quick pass: the crop network over the whole frame.
     void searchNetwork(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
-                       const LandmarkModel* landmarks);
+                       const LandmarkModel* landmarks, bool quick);
+    void trackFrame(const ImageView& frame, const FaceFinders& finders, const LandmarkModel* landmarks);
     // A face just found at pose, unless it is one of faces already; its
     // first landmarks are read in gray_.
     static void addIfNew(std::vector<TrackedFace>& faces, const Detection& detection, const FacePose& pose);
@@ -168,6 +170,7 @@ private:
     int networkPass_ = 0;       // the next pass of the network search
     int networkPassesLeft_ = 0; // passes of the search in progress
     bool passWaited_ = false;   // last frame's pass waited for a quieter frame
+    bool firstFrame_ = true;    // no frame tracked since the last reset
     long long nextId_ = 1;
     // Faces lost in the last few frames, while the search for them runs.
     struct LostFace {

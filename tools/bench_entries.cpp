@@ -22,8 +22,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using TrackerHandle = std::unique_ptr<MivoraFaceTracker, decltype(&MivoraFaceTrackerDestroy)>;
 
-// Frames of bare background before a face enters, and frames it is given.
-constexpr int kFramesBefore = 2;
+// Frames of bare background before a face enters (at random, so that the
+// face comes at every point of the search's cycle of passes), and frames it
+// is given.
+constexpr int kFewestFramesBefore = 2, kMostFramesBefore = 7;
 constexpr int kFramesToFind = 3;
 // Face-free runs are this long.
 constexpr int kFaceFreeFrames = 30;
@@ -112,7 +114,8 @@ bool runEntries(const std::vector<std::string>& facePhotos, const std::vector<st
             for (int t = 0; t < trials; ++t) {
                 restart();
                 const cv::Mat background = syntheticBackground(rng);
-                for (int i = 0; i < kFramesBefore; ++i) {
+                const int framesBefore = rng.uniform(kFewestFramesBefore, kMostFramesBefore + 1);
+                for (int i = 0; i < framesBefore; ++i) {
                     cv::Mat frame = background.clone();
                     addCameraNoise(frame, 3, rng);
                     detect(tracker.get(), frame, mode, ms);
