@@ -65,17 +65,20 @@ constexpr int kFirstRegressionPasses = 3;
 
 // A network's box, mapped to where dlib's detector puts its box on the same
 // face (the regression was trained from dlib's boxes): this many times as
-// wide, its centre moved down the face by this many network box widths.
+// wide, its centre moved down the face by this many network box widths. The
+// networks' boxes are upright: on a face rolled by 30, 45 and 60 degrees
+// they are narrower by these natural logarithms of the ratio (between them,
+// and beyond 60 degrees, the nearest, or interpolated).
 struct BoxToHog {
     double width, down;
+    double shrink30, shrink45, shrink60;
 };
 // Fitted with `mivora_cnn_bench --fit-boxes` on the faces both detectors
-// find in dlib's example photos at three scales (medians; the middle half
-// of the ratios lie within 0.07 and 0.08 of them): the full-range network
-// (159 faces) has the same centre and a wider box, the small one (160
-// faces) the same width and a box a little lower on the face.
-constexpr BoxToHog kFullNetworkBox{0.923, 0.0};
-constexpr BoxToHog kCropNetworkBox{1.003, -0.041};
+// find in dlib's example photos at three scales, upright and turned by up to
+// 60 degrees either way (medians of 142 to 160 faces per angle; the middle
+// half of the upright ratios lie within 0.07 and 0.08 of them).
+constexpr BoxToHog kFullNetworkBox{0.923, 0.0, -0.145, -0.224, -0.217};
+constexpr BoxToHog kCropNetworkBox{1.003, -0.041, -0.125, -0.189, -0.144};
 // The network finds faces down to about this many of its input pixels wide;
 // smaller faces are looked for in tiles of the frame.
 constexpr double kNetworkSmallestFace = 14;
@@ -134,6 +137,21 @@ bool sameFace(const FacePose& followed, const FacePose& other)
            ratio > 0.5 && ratio < 2.0;
 }
 
+// How much narrower a network's box is on a face rolled by `angle`.
+double rolledShrink(const BoxToHog& toHog, double angle)
+{
+    double degrees = std::abs(angleBetween(angle, 0)) * 180 / M_PI;
+    if (degrees > 90)
+        degrees = 180 - degrees; // upside down: as narrow as at the mirrored roll
+    if (degrees <= 30)
+        return toHog.shrink30 * degrees / 30;
+    if (degrees <= 45)
+        return toHog.shrink30 + (toHog.shrink45 - toHog.shrink30) * (degrees - 30) / 15;
+    if (degrees <= 60)
+        return toHog.shrink45 + (toHog.shrink60 - toHog.shrink45) * (degrees - 45) / 15;
+    return toHog.shrink60;
+}
+
 // Where dlib's detector would put its box on a face the network found,
 // turned to the roll of the network's eye keypoints.
 FacePose poseOf(const CnnFace& face, const BoxToHog& toHog)
@@ -142,10 +160,11 @@ FacePose poseOf(const CnnFace& face, const BoxToHog& toHog)
     // Keypoints 0 and 1: the subject's right eye (on the left of an upright
     // face), then the left.
     pose.angle = std::atan2(face.keypoints[3] - face.keypoints[1], face.keypoints[2] - face.keypoints[0]);
-    const double down = toHog.down * face.width;
+    const double width = face.width / std::exp(rolledShrink(toHog, pose.angle));
+    const double down = toHog.down * width;
     pose.cx = face.centreX - down * std::sin(pose.angle);
     pose.cy = face.centreY + down * std::cos(pose.angle);
-    pose.size = toHog.width * face.width - 1.0;
+    pose.size = toHog.width * width - 1.0;
     return pose;
 }
 

@@ -15,9 +15,12 @@
 //   mivora_cnn_bench --fit-boxes MODEL.mivora PHOTO...
 //
 // --fit-boxes: where dlib's detector puts its box on the faces the network
-// also finds, relative to the network's box (the library's start box for a
-// face only the network finds): the median offset of the centre and the size
-// ratio, over the faces of the photos at three scales.
+// also finds (the library's start box for a face only the network finds),
+// over the faces of the photos at three scales: relative to the network's
+// box (centre offset, size ratio) and to its keypoints (the box's width over
+// the eye distance and over the distance from the eyes to the mouth; its
+// centre from the eyes' midpoint); then, with each photo turned about each
+// face by up to 60 degrees either way, how far each estimate is off.
 //
 // --frames: frames per scenario and photo. --tiles adds each network run on
 // four overlapping tiles of the frame (0.6 of it a side) to the detectors. --dump writes every frame (raw RGB)
@@ -93,13 +96,38 @@ int usage(const char* program)
 
 double median(std::vector<double> v) { return percentile(std::move(v), 50); }
 
+// One face both detectors find, seen by the network with the image turned
+// about the face's centre: dlib's box (turned with it) and the network's box
+// and keypoints.
+struct FitSample {
+    double degrees;
+    double side, cx, cy;     // dlib's box, turned
+    mivora::CnnFace network; // the network's find
+};
+
+double keypointAngle(const mivora::CnnFace& f)
+{
+    return std::atan2(f.keypoints[3] - f.keypoints[1], f.keypoints[2] - f.keypoints[0]);
+}
+double eyeDistance(const mivora::CnnFace& f)
+{
+    return std::hypot(f.keypoints[2] - f.keypoints[0], f.keypoints[3] - f.keypoints[1]);
+}
+// From the eyes' midpoint to the mouth's centre.
+double eyesToMouth(const mivora::CnnFace& f)
+{
+    return std::hypot(f.keypoints[6] - (f.keypoints[0] + f.keypoints[2]) / 2,
+                      f.keypoints[7] - (f.keypoints[1] + f.keypoints[3]) / 2);
+}
+
 int fitBoxes(const std::string& modelPath, const std::vector<std::string>& photos)
 {
     mivora::CnnFaceDetector net(mivora::cnn::CnnModel::load(modelPath));
     const mivora::DetectorModel hogModel = mivora::DetectorModel::load("");
     mivora::FaceDetector hog(hogModel);
     mivora::GrayImage gray;
-    std::vector<double> dx, dy, ratio;
+    const double turns[] = {0, 30, -30, 45, -45, 60, -60};
+    std::vector<FitSample> samples;
     for (const std::string& path : photos) {
         const cv::Mat photo = cv::imread(path, cv::IMREAD_COLOR);
         if (photo.empty()) {
@@ -113,26 +141,46 @@ int fitBoxes(const std::string& modelPath, const std::vector<std::string>& photo
             for (const mivora::Detection& d : hog.scanWholeFrame(gray)) {
                 if (d.confidence < 0)
                     continue;
-                // The network sees the face a quarter of its input wide, as
-                // in a whole 640x480 frame with a face 100 px wide.
                 const double side = d.rect.width(), cx = (d.rect.left() + d.rect.right()) / 2.0,
                              cy = (d.rect.top() + d.rect.bottom()) / 2.0;
-                mivora::CnnFaceDetector::Region region;
-                region.x = static_cast<float>(cx - 2 * side);
-                region.y = static_cast<float>(cy - 2 * side);
-                region.width = region.height = static_cast<float>(4 * side);
-                for (const mivora::CnnFace& f :
-                     net.detect(image.data, image.cols, image.rows, image.step, region, 0.5f)) {
-                    if (std::hypot(f.centreX - cx, f.centreY - cy) > 0.3 * side || f.width < 0.5 * side ||
-                        f.width > 2 * side)
-                        continue;
-                    dx.push_back((cx - f.centreX) / f.width);
-                    dy.push_back((cy - f.centreY) / f.width);
-                    ratio.push_back(side / f.width);
-                    break;
+                for (const double degrees : turns) {
+                    // Turned clockwise on screen about the face's centre.
+                    cv::Mat turned;
+                    cv::warpAffine(image, turned, cv::getRotationMatrix2D(cv::Point2f(cx, cy), -degrees, 1),
+                                   image.size(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
+                    // The network sees the face a quarter of its input wide, as
+                    // in a whole 640x480 frame with a face 100 px wide.
+                    mivora::CnnFaceDetector::Region region;
+                    region.x = static_cast<float>(cx - 2 * side);
+                    region.y = static_cast<float>(cy - 2 * side);
+                    region.width = region.height = static_cast<float>(4 * side);
+                    for (const mivora::CnnFace& f :
+                         net.detect(turned.data, turned.cols, turned.rows, turned.step, region, 0.5f)) {
+                        if (std::hypot(f.centreX - cx, f.centreY - cy) > 0.4 * side || f.width < 0.4 * side ||
+                            f.width > 2.5 * side)
+                            continue;
+                        samples.push_back({degrees, side, cx, cy, f});
+                        break;
+                    }
                 }
             }
         }
+    }
+    std::vector<double> dx, dy, ratio, eyeRatio, mouthRatio, across, down;
+    for (const FitSample& f : samples) {
+        if (f.degrees != 0)
+            continue;
+        dx.push_back((f.cx - f.network.centreX) / f.network.width);
+        dy.push_back((f.cy - f.network.centreY) / f.network.width);
+        ratio.push_back(f.side / f.network.width);
+        eyeRatio.push_back(f.side / eyeDistance(f.network));
+        mouthRatio.push_back(f.side / eyesToMouth(f.network));
+        // dlib's centre from the eyes' midpoint, in the face's own frame, in box widths.
+        const double a = keypointAngle(f.network);
+        const double ex = f.cx - (f.network.keypoints[0] + f.network.keypoints[2]) / 2;
+        const double ey = f.cy - (f.network.keypoints[1] + f.network.keypoints[3]) / 2;
+        across.push_back((ex * std::cos(a) + ey * std::sin(a)) / f.side);
+        down.push_back((-ex * std::sin(a) + ey * std::cos(a)) / f.side);
     }
     if (dx.empty()) {
         std::fprintf(stderr, "mivora_cnn_bench: no face found by both detectors\n");
@@ -149,6 +197,42 @@ int fitBoxes(const std::string& modelPath, const std::vector<std::string>& photo
     std::printf("dlib box centre - network box centre, in network box widths: x %.4f (+-%.4f), y %.4f (+-%.4f)\n",
                 median(dx), spread(dx), median(dy), spread(dy));
     std::printf("dlib box width / network box width: %.4f (+-%.4f)\n", median(ratio), spread(ratio));
+    std::printf("dlib box width / eye distance: %.4f (+-%.4f); / eyes to mouth: %.4f (+-%.4f)\n", median(eyeRatio),
+                spread(eyeRatio), median(mouthRatio), spread(mouthRatio));
+    std::printf("dlib box centre from the eyes' midpoint, in the face's frame, in box widths: across %.4f (+-%.4f), "
+                "down %.4f (+-%.4f)\n",
+                median(across), spread(across), median(down), spread(down));
+
+    // How each estimate of dlib's box holds when the face is turned: the
+    // network's upright box (its median log ratio to dlib's width is how much
+    // narrower it gets; the library divides it out), and the keypoints (the
+    // mean of the eye and mouth estimates). Errors are medians of |log ratio|
+    // for the width and of the distance in box widths for the centre.
+    const double kBox = median(ratio), kEye = median(eyeRatio), kMouth = median(mouthRatio);
+    const double kAcross = median(across), kDown = median(down);
+    std::printf("\n%6s %6s %12s %10s %15s %13s %15s\n", "turned", "faces", "box log ratio", "box error",
+                "keypoint error", "centre: box", "centre: keypts");
+    for (const double degrees : turns) {
+        std::vector<double> boxRatio, boxSize, keySize, boxCentre, keyCentre;
+        for (const FitSample& f : samples) {
+            if (f.degrees != degrees)
+                continue;
+            const mivora::CnnFace& n = f.network;
+            const double both = 0.5 * (kEye * eyeDistance(n) + kMouth * eyesToMouth(n));
+            boxRatio.push_back(std::log(kBox * n.width / f.side));
+            boxSize.push_back(std::abs(boxRatio.back()));
+            keySize.push_back(std::abs(std::log(both / f.side)));
+            boxCentre.push_back(
+                std::hypot(n.centreX + median(dx) * n.width - f.cx, n.centreY + median(dy) * n.width - f.cy) / f.side);
+            const double a = keypointAngle(n);
+            const double mx = (n.keypoints[0] + n.keypoints[2]) / 2, my = (n.keypoints[1] + n.keypoints[3]) / 2;
+            const double kx = mx + both * (kAcross * std::cos(a) - kDown * std::sin(a));
+            const double ky = my + both * (kAcross * std::sin(a) + kDown * std::cos(a));
+            keyCentre.push_back(std::hypot(kx - f.cx, ky - f.cy) / f.side);
+        }
+        std::printf("%6.0f %6zu %12.3f %10.3f %15.3f %13.3f %15.3f\n", degrees, boxRatio.size(), median(boxRatio),
+                    median(boxSize), median(keySize), median(boxCentre), median(keyCentre));
+    }
     return 0;
 }
 
