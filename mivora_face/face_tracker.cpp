@@ -87,6 +87,8 @@ constexpr double kTileSide = 0.6;
 // The network looks at a followed face in a square this many times its box
 // wide (the crop network's faces fill about half of its input).
 constexpr double kNetworkLookSide = 2.0;
+// A face rolled by more than this is cut upright for the network's look.
+constexpr double kUprightLookAngle = 20 * M_PI / 180;
 // Network looks at followed faces per frame (each about 2 ms).
 constexpr int kNetworkLooksPerFrame = 2;
 // A face found by the network alone is reported when its landmarks agree
@@ -543,20 +545,47 @@ FaceTracker::Sighting FaceTracker::look(const ImageView& frame, const FacePose& 
     region.x = static_cast<float>(expected.cx - regionSide / 2);
     region.y = static_cast<float>(expected.cy - regionSide / 2);
     region.width = region.height = static_cast<float>(regionSide);
-    const CnnFace* match = nullptr;
-    const std::vector<CnnFace> faces = network->detect(frame, region, minNetworkScore);
-    for (const CnnFace& f : faces) {
-        const FacePose pose = poseOf(f, boxToHog(network, finders));
-        if (matchesExpected(pose.cx - expected.cx, pose.cy - expected.cy, pose.size + 1, expected.size + 1) &&
-            (match == nullptr || f.score > match->score))
-            match = &f;
+    // A rolled face is cut upright for the network (gray: the crop is made
+    // for every pixel format), which is surer of upright faces; its finds are
+    // mapped back to the frame.
+    const bool upright = std::abs(angleBetween(expected.angle, 0)) > kUprightLookAngle;
+    const int cropSide = network->inputWidth();
+    const double cropScale = regionSide / cropSide;
+    const Affine cropToFrameMap =
+        turnedAbout(cropScale, expected.angle, (cropSide - 1) / 2.0, (cropSide - 1) / 2.0, expected.cx, expected.cy);
+    std::vector<FacePose> poses;
+    std::vector<float> scores;
+    if (upright) {
+        warpToGray(frame, cropToFrameMap, cropSide, cropSide, networkCrop_);
+        for (const CnnFace& f : network->detect(ImageView::of(networkCrop_), minNetworkScore)) {
+            FacePose pose = poseOf(f, boxToHog(network, finders));
+            const double cx = pose.cx, cy = pose.cy;
+            pose.cx = cropToFrameMap.x(cx, cy);
+            pose.cy = cropToFrameMap.y(cx, cy);
+            pose.size = (pose.size + 1) * cropScale - 1;
+            pose.angle += expected.angle;
+            poses.push_back(pose);
+            scores.push_back(f.score);
+        }
+    } else {
+        for (const CnnFace& f : network->detect(frame, region, minNetworkScore)) {
+            poses.push_back(poseOf(f, boxToHog(network, finders)));
+            scores.push_back(f.score);
+        }
     }
-    if (match == nullptr)
+    int match = -1;
+    for (std::size_t i = 0; i < poses.size(); ++i) {
+        const FacePose& pose = poses[i];
+        if (matchesExpected(pose.cx - expected.cx, pose.cy - expected.cy, pose.size + 1, expected.size + 1) &&
+            (match < 0 || scores[i] > scores[static_cast<std::size_t>(match)]))
+            match = static_cast<int>(i);
+    }
+    if (match < 0)
         return sighting;
     sighting.seen = sighting.confirmed = true;
     sighting.byHog = false;
-    sighting.confidence = match->score;
-    sighting.detected = poseOf(*match, boxToHog(network, finders));
+    sighting.confidence = scores[static_cast<std::size_t>(match)];
+    sighting.detected = poses[static_cast<std::size_t>(match)];
     sighting.detected.angle = expected.angle;
     return sighting;
 }

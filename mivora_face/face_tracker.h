@@ -201,6 +201,7 @@ private:
     // The frame of the last whole-frame search, where new faces' first
     // landmarks are read, and that frame turned.
     GrayImage gray_, crop_, turned_;
+    GrayImage networkCrop_; // a followed face cut upright for the crop network
     GrayImage shrunk_[2]; // the frame averaged down for the turned search
 };
 

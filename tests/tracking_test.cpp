@@ -690,6 +690,33 @@ TEST(MivoraFaceNetwork, StillModeFindsRolledFacesWithTheirRollAndPoints)
     ASSERT_EQ(MivoraFaceSetMinFaceSizeStd(20), MIVORA_FACE_OK);
 }
 
+// A head rolled by 60 degrees and out of focus: HOG confirms it in no crop,
+// and the small network only when it is cut upright at the face's roll. It
+// is found and followed with good points.
+TEST(MivoraFaceNetwork, ABlurredHeadRolledFarIsFollowed)
+{
+    const FaceMover mover;
+    ASSERT_TRUE(mover.usable());
+    for (const double sigma : {4.0, 4.5}) {
+        SCOPED_TRACE("blurred by " + std::to_string(sigma));
+        restartVideo();
+        int found = 0;
+        double worstError = 0;
+        const int frames = 40;
+        for (int i = 0; i < frames; ++i) {
+            MovedFace moved = mover.place(60, 1, 0, 0);
+            cv::GaussianBlur(moved.frame, moved.frame, cv::Size(), sigma);
+            const std::optional<Shape> mine = libraryFace(moved.frame, MIVORA_FACE_MODE_VIDEO);
+            if (!mine)
+                continue;
+            ++found;
+            worstError = std::max(worstError, mivora::eyeCornerError(*mine, moved.truth));
+        }
+        EXPECT_GE(found, frames - 10);
+        EXPECT_LT(worstError, 0.1);
+    }
+}
+
 using TrackerHandle = std::unique_ptr<MivoraFaceTracker, decltype(&MivoraFaceTrackerDestroy)>;
 
 // What the network alone takes for a face is never reported, in video mode
