@@ -42,8 +42,8 @@
  * with the first detection, the 6 MB of its leaves with the first landmarks;
  * a few milliseconds with the installed models, see below; the face
  * networks, 2.4 MB, with the first detection too, which with its first
- * network pass takes about 20 ms), and later calls use them until the
- * process ends.
+ * network pass takes about 10 ms in video mode and 20 ms in still mode at
+ * 640x480), and later calls use them until the process ends.
  *
  * Image formats
  * -------------
@@ -106,7 +106,8 @@
  * upright frame, so a head tilted at any angle is followed as well as an
  * upright one. A face the HOG detector cannot confirm (turned sideways,
  * small, in hard light) is looked at again by a small face network
- * (BlazeFace, 128x128 input, about 2 ms); a face neither confirms is
+ * (BlazeFace, 128x128 input, about 2 ms), also cut upright when the face is
+ * rolled by more than 20 degrees; a face neither confirms is
  * followed from its landmarks for up to 10 frames while the HOG detector
  * still scores it as weakly face-like, then dropped; a face that leaves the
  * frame is dropped at once.
@@ -114,7 +115,13 @@
  * Faces are found by a face network (MediaPipe's full-range BlazeFace,
  * 192x192 input): one pass a frame, over the whole frame, and for faces
  * smaller than it sees there (under about 45 pixels in a 640x480 frame),
- * over one of four overlapping tiles of the frame in the frames between. It
+ * over one of four overlapping tiles of the frame in the frames between; a
+ * camera's first frame (the first call, which also loads the models) is
+ * searched by the small network instead, which sees the large faces of
+ * people near the camera at about a third of the cost. The network's boxes
+ * are placed where dlib's detector would place its box on the same face,
+ * turned to the roll of the face's eyes, and widened for that roll (an
+ * upright box is narrower on a rolled face). It
  * finds faces rolled by up to about 60 degrees either way, turned sideways
  * (yaw) up to about 60 degrees, most down to about 30 pixels wide in a
  * 640x480 frame (few of 20 pixels), and in colour images better than in
@@ -127,7 +134,8 @@
  * network alone takes for a face (it does, now and then, in a cat or a
  * patterned cup) is never reported. The search runs when no face is
  * followed (a face of 45 pixels or more at 640x480 coming into view is found
- * within 3 frames, mostly within 2; smaller ones often later), at once when
+ * within 3 frames, mostly within 2; 30 pixels wide in most cases; smaller
+ * ones often later), at once when
  * any face is lost, and every 30 frames for new faces (six passes, one a
  * frame). A pass costs about 5 ms at 640x480 on one core of a recent x86-64
  * processor; a followed face about 1 ms. MivoraFaceSetMinFaceSizeStd and
@@ -189,8 +197,9 @@
  * its landmarks agree with its box: its box is placed where dlib's detector
  * would place it, turned by its roll (the angle), its points are read
  * upright from that box and rounded to whole pixels, and its confidence is
- * HOG's score in that crop or the network's score (0.75 to 1). So still
- * mode no longer gives exactly dlib's faces, only all of them and more.
+ * HOG's score in that crop or the network's score (0.75 to 1). So since
+ * MivoraFace 1.4 still mode no longer gives exactly dlib's faces, but all of
+ * them and more.
  * The minimum face size and the score threshold (MivoraFaceSetMinFaceSizeStd
  * and MivoraFaceSetScoreThresholdStd) apply to the network's finds. A whole
  * 640x480 image costs about 1.3 times the HOG search alone (about 7 ms on
@@ -243,9 +252,9 @@ extern "C" {
 /** The library's version: the header's, and MivoraFaceVersion() the
  *  running library's. The major version is the soname's (libmivoraface.so.1). */
 #define MIVORA_FACE_VERSION_MAJOR 1
-#define MIVORA_FACE_VERSION_MINOR 3
+#define MIVORA_FACE_VERSION_MINOR 4
 #define MIVORA_FACE_VERSION_PATCH 0
-#define MIVORA_FACE_VERSION "1.3.0"
+#define MIVORA_FACE_VERSION "1.4.0"
 
 /* Return codes. Success is 0 (or a face count); every error is negative. */
 

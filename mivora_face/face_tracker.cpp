@@ -67,8 +67,8 @@ constexpr int kFirstRegressionPasses = 3;
 // face (the regression was trained from dlib's boxes): this many times as
 // wide, its centre moved down the face by this many network box widths. The
 // networks' boxes are upright: on a face rolled by 30, 45 and 60 degrees
-// they are narrower by these natural logarithms of the ratio (between them,
-// and beyond 60 degrees, the nearest, or interpolated).
+// they are narrower by these natural logarithms of the ratio (interpolated
+// between those angles, held beyond 60).
 struct BoxToHog {
     double width, down;
     double shrink30, shrink45, shrink60;
