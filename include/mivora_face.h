@@ -262,7 +262,9 @@ extern "C" {
 #define MIVORA_FACE_OK 0
 /** An argument is out of its documented range; nothing was read from it. */
 #define MIVORA_FACE_ERROR_INVALID_ARGUMENT (-1)
-/** The landmark model is missing, unreadable or corrupt (see above). */
+/** A model file is missing, unreadable or corrupt: the landmark model, or
+ *  a face network installed beside it; the line on stderr names it (see
+ *  above). */
 #define MIVORA_FACE_ERROR_MODEL_UNAVAILABLE (-2)
 /** The landmark call has no successful detection call to answer. */
 #define MIVORA_FACE_ERROR_NO_DETECTION (-3)

@@ -157,7 +157,7 @@ extern "C" const char* MivoraFaceErrorString(int code)
 {
     switch (code) {
     case MIVORA_FACE_ERROR_INVALID_ARGUMENT: return "invalid argument";
-    case MIVORA_FACE_ERROR_MODEL_UNAVAILABLE: return "landmark model unavailable";
+    case MIVORA_FACE_ERROR_MODEL_UNAVAILABLE: return "model unavailable (the landmark model or a face network)";
     case MIVORA_FACE_ERROR_NO_DETECTION: return "no detection to answer";
     case MIVORA_FACE_ERROR_FACE_INDEX_OUT_OF_RANGE: return "face index out of range";
     case MIVORA_FACE_ERROR_INTERNAL: return "internal error";

@@ -22,7 +22,7 @@ follows its own camera. A Tracker keeps that state per object instead, one
 per camera. In video mode a face keeps its id (face.id) for as long as it
 is followed; face numbers (list positions) change when an earlier face
 leaves. Library failures raise MivoraFaceError (ModelUnavailableError when
-the landmark model cannot be read).
+the landmark model or a face network cannot be read).
 """
 import ctypes
 import os
@@ -86,12 +86,15 @@ class MivoraFaceError(RuntimeError):
 
 
 class ModelUnavailableError(MivoraFaceError):
-    """The landmark model is missing, unreadable or corrupt."""
+    """A model file (the landmark model, or a face network installed beside
+    it) is missing, unreadable or corrupt; the library's line on stderr
+    names it."""
 
     def __init__(self, code=_clib.ERROR_MODEL_UNAVAILABLE):
         super().__init__(
             code,
-            "install the Debian package libmivoraface1 (its packed model) "
+            "install the Debian package libmivoraface1 (its packed model; "
+            "reinstall it when its face networks are damaged) "
             "or libdlib-data (dlib's model, "
             "/usr/share/dlib/shape_predictor_68_face_landmarks.dat), or set "
             "MIVORA_FACE_LANDMARK_MODEL to a 68-point model file")

@@ -189,7 +189,8 @@ def test_a_damaged_face_network_is_reported_like_a_damaged_model(tmp_path):
         "    try:\n"
         "        print(len(mivoraface.detect(frame, video=video)))\n"
         "    except mivoraface.ModelUnavailableError as error:\n"
-        "        print(error.code)\n"))
+        "        print(error.code)\n"
+        "        assert 'face network' in str(error), str(error)\n"))
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["-2", "-2", "-2"]
     lines = [line for line in result.stderr.splitlines()
