@@ -62,6 +62,9 @@ public:
     std::vector<CnnFace> detect(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride,
                                 const Region& region, float minScore);
 
+    // Gives back the buffer a very large image needed (the rows resampled).
+    void releaseMemory() { std::vector<float>().swap(rowsResampled_); }
+
     int inputWidth() const { return input_.width; }
     int inputHeight() const { return input_.height; }
     const char* instructionSet() const { return network_.instructionSet(); }

@@ -163,6 +163,9 @@ int FaceSession::detect(const SharedModels& models, const LandmarkSource& landma
         // call needs, and the memory goes back to the system.
         detector_->releaseMemory();
         tracker_.releaseScratch();
+        for (CnnFaceDetector* network : {network_.get(), cropNetwork_.get()})
+            if (network != nullptr)
+                network->releaseMemory();
         malloc_trim(0);
     } else if (gray_.releasedLargeBuffer()) {
         malloc_trim(0);

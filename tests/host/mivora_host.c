@@ -433,8 +433,10 @@ static void huge_frame(void)
     step("640x480", &vga, 1, NULL);
     long after = rss_kb();
     printf("resident memory: %ld KB after warm-up, %ld KB after the huge frame\n", before, after);
-    if (after - before > 64 * 1024)
-        fail("the huge frame left %ld KB more resident memory (limit 64 MB)", after - before);
+    /* The frame itself needs about 40 MB of the library (its gray image, the
+     * HOG pyramid, the networks' resampled rows); all of it is given back. */
+    if (after - before > 4 * 1024)
+        fail("the huge frame left %ld KB more resident memory (limit 4 MB)", after - before);
     free(vga.px);
 }
 
