@@ -205,7 +205,7 @@
  * 640x480 image costs about 1.3 times the HOG search alone (about 7 ms on
  * one core of a recent x86-64 processor), a face only the network finds
  * about 0.3 ms more, or 5 ms when the full-range network is asked. Without
- * the network files still mode gives exactly dlib's faces, as MivoraFace 1.2
+ * the network files still mode gives exactly dlib's faces, as MivoraFace 1.3
  * did. A still call also ends the following of faces.
  *
  * Threading
