@@ -5,8 +5,20 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace mivora {
+
+// A network's box, mapped to where dlib's detector puts its box on the same
+// face (the regression was trained from dlib's boxes): this many times as
+// wide, its centre moved down the face by this many network box widths. The
+// networks' boxes are upright: on a face rolled by 30, 45 and 60 degrees
+// they are narrower by these natural logarithms of the ratio (interpolated
+// between those angles, held beyond 60).
+struct BoxToHog {
+    double width, down;
+    double shrink30, shrink45, shrink60;
+};
 
 namespace {
 
@@ -63,16 +75,6 @@ constexpr double kTurnedSearchSmallestFace = 1.0 / 5;
 constexpr double kRestartAngle = 6 * M_PI / 180;
 constexpr int kFirstRegressionPasses = 3;
 
-// A network's box, mapped to where dlib's detector puts its box on the same
-// face (the regression was trained from dlib's boxes): this many times as
-// wide, its centre moved down the face by this many network box widths. The
-// networks' boxes are upright: on a face rolled by 30, 45 and 60 degrees
-// they are narrower by these natural logarithms of the ratio (interpolated
-// between those angles, held beyond 60).
-struct BoxToHog {
-    double width, down;
-    double shrink30, shrink45, shrink60;
-};
 // Fitted with `mivora_cnn_bench --fit-boxes` on the faces both detectors
 // find in dlib's example photos at three scales, upright and turned by up to
 // 60 degrees either way (medians of 142 to 160 faces per angle; the middle
@@ -337,24 +339,13 @@ std::vector<StillFace> FaceTracker::findStill(const ImageView& image, const Gray
             // A second opinion: the other network, sure of a face there.
             if (second == nullptr)
                 continue;
-            const double side = kFullNetworkLookSide * (start.size + 1.0);
-            CnnFaceDetector::Region region;
-            region.x = static_cast<float>(start.cx - side / 2);
-            region.y = static_cast<float>(start.cy - side / 2);
-            region.width = region.height = static_cast<float>(side);
-            const CnnFace* match = nullptr;
-            const std::vector<CnnFace> seen = second->detect(image, region, std::max(settings_.minScore, kSureScore));
-            for (const CnnFace& g : seen) {
-                const FacePose pose = poseOf(g, kFullNetworkBox);
-                if (matchesExpected(pose.cx - start.cx, pose.cy - start.cy, pose.size + 1, start.size + 1) &&
-                    (match == nullptr || g.score > match->score))
-                    match = &g;
-            }
-            if (match == nullptr)
+            const NetworkFind find = networkLook(*second, image, start, kFullNetworkLookSide,
+                                                 std::max(settings_.minScore, kSureScore), kFullNetworkBox, false);
+            if (!find.found)
                 continue;
             // The full-range network's box: the one mapped to dlib's.
-            start = poseOf(*match, kFullNetworkBox);
-            confidence = match->score;
+            start = find.pose;
+            confidence = find.score;
         }
         const LandmarkModel* model = loadLandmarks();
         if (model == nullptr) {
@@ -540,54 +531,63 @@ FaceTracker::Sighting FaceTracker::look(const ImageView& frame, const FacePose& 
     if (network == nullptr || networkLooksLeft_ <= 0)
         return sighting;
     --networkLooksLeft_;
-    CnnFaceDetector::Region region;
-    const double regionSide = kNetworkLookSide * (expected.size + 1.0);
-    region.x = static_cast<float>(expected.cx - regionSide / 2);
-    region.y = static_cast<float>(expected.cy - regionSide / 2);
-    region.width = region.height = static_cast<float>(regionSide);
-    // A rolled face is cut upright for the network (gray: the crop is made
-    // for every pixel format), which is surer of upright faces; its finds are
-    // mapped back to the frame.
-    const bool upright = std::abs(angleBetween(expected.angle, 0)) > kUprightLookAngle;
-    const int cropSide = network->inputWidth();
-    const double cropScale = regionSide / cropSide;
-    const Affine cropToFrameMap =
-        turnedAbout(cropScale, expected.angle, (cropSide - 1) / 2.0, (cropSide - 1) / 2.0, expected.cx, expected.cy);
+    const NetworkFind find =
+        networkLook(*network, frame, expected, kNetworkLookSide, minNetworkScore, boxToHog(network, finders), true);
+    if (!find.found)
+        return sighting;
+    sighting.seen = sighting.confirmed = true;
+    sighting.byHog = false;
+    sighting.confidence = find.score;
+    sighting.detected = find.pose;
+    sighting.detected.angle = expected.angle;
+    return sighting;
+}
+
+FaceTracker::NetworkFind FaceTracker::networkLook(CnnFaceDetector& network, const ImageView& frame,
+                                                  const FacePose& expected, double sideInFaces, float minScore,
+                                                  const BoxToHog& toHog, bool mayTurnUpright)
+{
+    // A square sideInFaces times the face's box wide around where it is
+    // expected. A rolled face is cut upright for the network (gray: the crop
+    // is made for every pixel format), which is surer of upright faces; its
+    // finds are mapped back to the frame.
+    const double side = sideInFaces * (expected.size + 1.0);
     std::vector<FacePose> poses;
     std::vector<float> scores;
-    if (upright) {
-        warpToGray(frame, cropToFrameMap, cropSide, cropSide, networkCrop_);
-        for (const CnnFace& f : network->detect(ImageView::of(networkCrop_), minNetworkScore)) {
-            FacePose pose = poseOf(f, boxToHog(network, finders));
+    if (mayTurnUpright && std::abs(angleBetween(expected.angle, 0)) > kUprightLookAngle) {
+        const int cropSide = network.inputWidth();
+        const double scale = side / cropSide;
+        const Affine toFrame =
+            turnedAbout(scale, expected.angle, (cropSide - 1) / 2.0, (cropSide - 1) / 2.0, expected.cx, expected.cy);
+        warpToGray(frame, toFrame, cropSide, cropSide, networkCrop_);
+        for (const CnnFace& f : network.detect(ImageView::of(networkCrop_), minScore)) {
+            FacePose pose = poseOf(f, toHog);
             const double cx = pose.cx, cy = pose.cy;
-            pose.cx = cropToFrameMap.x(cx, cy);
-            pose.cy = cropToFrameMap.y(cx, cy);
-            pose.size = (pose.size + 1) * cropScale - 1;
+            pose.cx = toFrame.x(cx, cy);
+            pose.cy = toFrame.y(cx, cy);
+            pose.size = (pose.size + 1) * scale - 1;
             pose.angle += expected.angle;
             poses.push_back(pose);
             scores.push_back(f.score);
         }
     } else {
-        for (const CnnFace& f : network->detect(frame, region, minNetworkScore)) {
-            poses.push_back(poseOf(f, boxToHog(network, finders)));
+        CnnFaceDetector::Region region;
+        region.x = static_cast<float>(expected.cx - side / 2);
+        region.y = static_cast<float>(expected.cy - side / 2);
+        region.width = region.height = static_cast<float>(side);
+        for (const CnnFace& f : network.detect(frame, region, minScore)) {
+            poses.push_back(poseOf(f, toHog));
             scores.push_back(f.score);
         }
     }
-    int match = -1;
+    NetworkFind best;
     for (std::size_t i = 0; i < poses.size(); ++i) {
         const FacePose& pose = poses[i];
         if (matchesExpected(pose.cx - expected.cx, pose.cy - expected.cy, pose.size + 1, expected.size + 1) &&
-            (match < 0 || scores[i] > scores[static_cast<std::size_t>(match)]))
-            match = static_cast<int>(i);
+            (!best.found || scores[i] > best.score))
+            best = {true, pose, scores[i]};
     }
-    if (match < 0)
-        return sighting;
-    sighting.seen = sighting.confirmed = true;
-    sighting.byHog = false;
-    sighting.confidence = scores[static_cast<std::size_t>(match)];
-    sighting.detected = poses[static_cast<std::size_t>(match)];
-    sighting.detected.angle = expected.angle;
-    return sighting;
+    return best;
 }
 
 bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, const FaceFinders& finders,
@@ -712,18 +712,13 @@ void FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finde
 
 void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, const LandmarkModel* landmarks)
 {
-    trackFrame(frame, finders, landmarks);
-    firstFrame_ = false;
-}
-
-void FaceTracker::trackFrame(const ImageView& frame, const FaceFinders& finders, const LandmarkModel* landmarks)
-{
     FaceDetector& detector = finders.hog;
     if (frame.width != width_ || frame.height != height_) {
         reset();
         width_ = frame.width;
         height_ = frame.height;
     }
+    const bool firstFrame = std::exchange(firstFrame_, false);
     // Faces found last frame whose landmarks no one asked for.
     for (TrackedFace& face : faces_)
         if (!face.hasLandmarks)
@@ -784,7 +779,7 @@ void FaceTracker::trackFrame(const ImageView& frame, const FaceFinders& finders,
             // third of the cost: the first call also loads the models), for
             // the large faces of people near the camera; the search proper
             // starts on the next frame.
-            const bool quick = firstFrame_ && finders.cropNetwork != nullptr;
+            const bool quick = firstFrame && finders.cropNetwork != nullptr;
             searchNetwork(frame, finders, kept, landmarks, quick);
             if (!quick) {
                 ++networkPass_;

@@ -83,6 +83,9 @@ struct FindSettings {
     float minScore = 0.5f;
 };
 
+// Where a network's box lies on a face relative to dlib's (face_tracker.cpp).
+struct BoxToHog;
+
 // One face of a still image.
 struct StillFace {
     dlib::rectangle rect;  // the HOG detector's box; for the network's finds, pose upright
@@ -153,7 +156,16 @@ private:
     // A quick pass: the crop network over the whole frame.
     void searchNetwork(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
                        const LandmarkModel* landmarks, bool quick);
-    void trackFrame(const ImageView& frame, const FaceFinders& finders, const LandmarkModel* landmarks);
+    // The network's strongest find matching the face expected, in a square
+    // sideInFaces times its box wide around it (cut upright when the face is
+    // rolled and mayTurnUpright), its box mapped to dlib's with toHog.
+    struct NetworkFind {
+        bool found = false;
+        FacePose pose;
+        float score = 0;
+    };
+    NetworkFind networkLook(CnnFaceDetector& network, const ImageView& frame, const FacePose& expected,
+                            double sideInFaces, float minScore, const BoxToHog& toHog, bool mayTurnUpright);
     // A face just found at pose, unless it is one of faces already; its
     // first landmarks are read in gray_.
     static void addIfNew(std::vector<TrackedFace>& faces, const Detection& detection, const FacePose& pose);
@@ -202,7 +214,7 @@ private:
     // landmarks are read, and that frame turned.
     GrayImage gray_, crop_, turned_;
     GrayImage networkCrop_; // a followed face cut upright for the crop network
-    GrayImage shrunk_[2]; // the frame averaged down for the turned search
+    GrayImage shrunk_[2];   // the frame averaged down for the turned search
 };
 
 } // namespace mivora
