@@ -688,6 +688,11 @@ TEST(MivoraFaceNetwork, StillModeFindsRolledFacesWithTheirRollAndPoints)
     EXPECT_EQ(libraryFace(mover.place(60, 1, 0, 0).frame, MIVORA_FACE_MODE_STILL), std::nullopt);
     EXPECT_TRUE(libraryFace(mover.place(0, 1, 0, 0).frame, MIVORA_FACE_MODE_STILL));
     ASSERT_EQ(MivoraFaceSetMinFaceSizeStd(20), MIVORA_FACE_OK);
+    // So does the score threshold.
+    ASSERT_EQ(MivoraFaceSetScoreThresholdStd(0.99f), MIVORA_FACE_OK);
+    EXPECT_EQ(libraryFace(mover.place(60, 1, 0, 0).frame, MIVORA_FACE_MODE_STILL), std::nullopt);
+    EXPECT_TRUE(libraryFace(mover.place(0, 1, 0, 0).frame, MIVORA_FACE_MODE_STILL));
+    ASSERT_EQ(MivoraFaceSetScoreThresholdStd(0.5f), MIVORA_FACE_OK);
 }
 
 // A head rolled by 60 degrees and out of focus: HOG confirms it in no crop,

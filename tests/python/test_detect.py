@@ -202,16 +202,20 @@ def test_a_damaged_face_network_is_reported_like_a_damaged_model(tmp_path):
 def test_without_the_face_networks_video_mode_searches_with_hog(
         tmp_path, astronaut):
     """A copy of the library beside its data without the network files (a
-    build without npm): video mode still finds and follows the frontal
-    face, with HOG's search."""
+    build without npm): still mode gives HOG's face, and video mode still
+    finds and follows the frontal face, with HOG's search."""
     numpy_file = tmp_path / "astronaut.npy"
     np.save(numpy_file, astronaut)
     result = run_library_copy(tmp_path, (
         "import numpy, mivoraface\n"
         f"photo = numpy.load({str(numpy_file)!r})\n"
+        "still = mivoraface.detect(photo)\n"
+        "print(len(still), still[0].angle)\n"
         "print(*(len(mivoraface.detect(photo, video=True))"
         " for _ in range(6)))\n"), leave_out=NETWORKS)
     assert result.returncode == 0, result.stderr
-    counts = result.stdout.split()
+    still, video = result.stdout.splitlines()
+    assert still.split() == ["1", "0.0"], still
+    counts = video.split()
     assert counts[3:] == ["1", "1", "1"], counts
     assert "mivora_face:" not in result.stderr
