@@ -2,6 +2,7 @@
 #include "bench_scenarios.h"
 
 #include "mivora_face.h"
+#include "talking_face.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -273,6 +274,8 @@ struct FramePlan {
     double noiseSigma = 0;          // camera noise, grey levels per channel
     int blurLength = 0;             // horizontal motion blur kernel, pixels
     bool hand = false;              // a hand over half the face
+    double mouthOpen = 0;           // the face talking: see talkingShape
+    double blink = 0;
     int bucket = 0;
 };
 
@@ -502,6 +505,43 @@ Scenario entry(double f, double angle, double width)
     return s;
 }
 
+// A face talking in front of the camera: syllables of 5 to 9 frames opening
+// the mouth by random amounts, short pauses, a blink every few seconds and
+// the small sway of a head that is not held still, under camera noise.
+Scenario talking(double f)
+{
+    Scenario s;
+    s.name = "talking";
+    s.faceWidth = 150;
+    s.buckets = {"mouth still", "mouth moving", "blinking"};
+    const int n = scaledCount(240, f, 20);
+    cv::RNG rng(11);
+    std::vector<double> open;
+    while (static_cast<int>(open.size()) < n) {
+        const int length = rng.uniform(5, 10);
+        const double amount = rng.uniform(0.0, 1.0) < 0.2 ? 0.0 : rng.uniform(0.3, 1.0);
+        for (int k = 0; k < length; ++k)
+            open.push_back(amount * std::sin(CV_PI * (k + 1) / (length + 1)));
+    }
+    const double blinkShape[] = {0.4, 0.9, 1.0, 0.8, 0.4, 0.1};
+    for (int i = 0; i < n; ++i) {
+        FramePlan p;
+        const double t = i;
+        p.motion = motion(s.centre, 2 * std::sin(2 * CV_PI * t / 80), 1, 1,
+                          {3 * std::sin(2 * CV_PI * t / 60), 2 * std::sin(2 * CV_PI * t / 45)});
+        p.noiseSigma = 3;
+        p.mouthOpen = open[static_cast<std::size_t>(i)];
+        const int sinceBlink = (i + 50) % 100;
+        if (sinceBlink < 6)
+            p.blink = blinkShape[sinceBlink];
+        const double mouthChange = std::abs(p.mouthOpen - (i > 0 ? open[static_cast<std::size_t>(i) - 1] : 0));
+        p.bucket = p.blink > 0 ? 2 : mouthChange > 0.02 ? 1 : 0;
+        s.frames.push_back(p);
+    }
+    s.parameters = {{"syllable_frames", {5, 9}}, {"blink_every_frames", 100}, {"noise_sigma", 3}};
+    return s;
+}
+
 std::vector<Scenario> allScenarios(double f, const Stage& stage)
 {
     std::vector<Scenario> all;
@@ -519,6 +559,7 @@ std::vector<Scenario> allScenarios(double f, const Stage& stage)
         all.push_back(entry(f, angle, 120));
     for (double width : {60.0, 45.0})
         all.push_back(entry(f, 0, width));
+    all.push_back(talking(f));
     return all;
 }
 
@@ -690,6 +731,11 @@ bool runScenario(const Stage& stage, const Scenario& sc, ReferencePipeline& refe
         r.bucket = sc.bucketOf ? sc.bucketOf(plan, FrameState{r.truth, r.faceFree}) : plan.bucket;
 
         cv::Mat frame = plan.photo ? stage.render(toFrame) : stage.background.clone();
+        if (plan.photo && (plan.mouthOpen > 0 || plan.blink > 0)) {
+            const Shape moved = talkingShape(r.truth, plan.mouthOpen, plan.blink);
+            warpFace(frame, r.truth, moved);
+            r.truth = moved;
+        }
         if (plan.hand)
             handCover.push_back(drawHand(frame, r.truth));
         if (plan.blurLength > 1)
@@ -806,8 +852,8 @@ bool runScenario(const Stage& stage, const Scenario& sc, ReferencePipeline& refe
 
 } // namespace
 
-bool runScenarios(const std::vector<std::string>& photos, double framesScale, const std::string& annotateDir,
-                  ReferencePipeline& reference, Json& out)
+bool runScenarios(const std::vector<std::string>& photos, double framesScale, const std::string& only,
+                  const std::string& annotateDir, ReferencePipeline& reference, Json& out)
 {
     bool ok = true;
     for (const std::string& photoArgument : photos) {
@@ -824,6 +870,8 @@ bool runScenarios(const std::vector<std::string>& photos, double framesScale, co
                     photoArgument.c_str(), stage->faceWidth, stage->photo.cols, stage->photo.rows);
         printHeader();
         for (const Scenario& sc : allScenarios(framesScale, *stage)) {
+            if (!only.empty() && ("," + only + ",").find("," + sc.name + ",") == std::string::npos)
+                continue;
             std::fprintf(stderr, "%s: %s, %zu frames\n", photoArgument.c_str(), sc.name.c_str(), sc.frames.size());
             Json run;
             try {

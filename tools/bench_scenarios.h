@@ -19,14 +19,15 @@
 namespace mivora {
 
 // Runs every scenario on each photo, given as PATH or PATH@SCALE (the photo
-// resized by SCALE first). framesScale stretches or shortens every scenario.
+// resized by SCALE first). framesScale stretches or shortens every scenario;
+// a non-empty `only` (names separated by commas) runs only those scenarios.
 // Prints a table per photo to stdout and appends one object per photo to
 // `out`; with an annotateDir, writes every frame there with the landmarks
 // drawn. Returns false when a photo or a scenario could not run (unreadable,
 // no face for the reference in the unmoved photo, a library error); the
 // others still run.
-bool runScenarios(const std::vector<std::string>& photos, double framesScale, const std::string& annotateDir,
-                  ReferencePipeline& reference, nlohmann::ordered_json& out);
+bool runScenarios(const std::vector<std::string>& photos, double framesScale, const std::string& only,
+                  const std::string& annotateDir, ReferencePipeline& reference, nlohmann::ordered_json& out);
 
 } // namespace mivora
 

@@ -440,43 +440,45 @@ int measureThroughput(const std::string& path, int threads)
 
 int usage(const char* program)
 {
-    std::fprintf(stderr,
-                 "usage: %s [--reference] [--still] [--annotate DIR] [--json FILE] [INPUT...]\n"
-                 "          [--annotations DATASET.xml[@SCALE]]... [--scenarios PHOTO[@SCALE]... [--frames-scale F]]\n"
-                 "       %s --make-clip PHOTO OUT.avi WIDTHxHEIGHT FRAMES [still]\n"
-                 "       %s --throughput CLIP [THREADS]\n"
-                 "       %s --formats PHOTO [WIDTHxHEIGHT [FRAMES [ROUNDS]]]\n"
-                 "       %s --compare-models MODEL_A MODEL_B INPUT...\n"
-                 "       %s --first-call PHOTO [RUNS]\n"
-                 "       %s --resident PHOTO [FRAMES]\n"
-                 "       %s --entries [--still] [--trials N] [--json FILE] PHOTO[@SCALE]... [--empty PHOTO...]\n"
-                 "Video files run in video mode (in still mode with --still), photos in still mode. --reference\n"
-                 "also runs the plain dlib pipeline and compares; --annotate writes each frame with the landmarks "
-                 "drawn (MivoraFace red,\n"
-                 "reference green, a scenario's truth blue); --json writes the figures. --throughput compares the\n"
-                 "frames per second of one thread and of THREADS (default 2) threads, each running the whole clip.\n"
-                 "--scenarios: the arguments after it are photos (PHOTO@2: enlarged 2x first), each moved in memory\n"
-                 "in front of a 640x480 camera (tilt, walk-away, still-noise, pan, leave-return, occlusion,\n"
-                 "motion-blur, turn, entering tilted or small); both pipelines run on every frame and are scored\n"
-                 "against the reference's landmarks on the unmoved photo. --frames-scale F makes every scenario F\n"
-                 "times as long.\n"
-                 "--formats: a clip of PHOTO (default 1280x720, 150 frames, 3 rounds) followed in video mode as\n"
-                 "packed BGR, NV12, I420, YUYV and RGBA frames, and as NV12 converted to BGR by OpenCV first; and the\n"
-                 "gray image from BGR and NV12 frames against OpenCV's conversion and the copy into packed BGR.\n"
-                 "--compare-models: both landmark model files read every face dlib's detector finds in the inputs\n"
-                 "(photos, PHOTO@SCALE, videos) from the same boxes; prints how far MODEL_B's points are from\n"
-                 "MODEL_A's and how long each regression takes (--json FILE writes the figures).\n"
-                 "--annotations: still mode and the plain dlib pipeline on the images of a dlib dataset file with 68\n"
-                 "annotated points per face (@SCALE enlarges them first), each scored against the annotations.\n"
-                 "--first-call: RUNS (default 20) fresh processes each time their first detection and landmark call.\n"
-                 "--resident: the photo followed in video mode for FRAMES (default 100) frames at 640x480 in this\n"
-                 "process; prints its resident memory.\n"
-                 "--entries: each photo's face enters a still 640x480 camera's view N times (default 30) per kind\n"
-                 "(150 px rolled 0 to 60 degrees, 90 to 20 px upright, small and rolled), at random places on random\n"
-                 "textures; prints how often it is found within 1, 2 and 3 frames, then the face-free clips\n"
-                 "(textures, bare walls with noise, the --empty photos, the frames after a face vanishes) and the\n"
-                 "frames on which a face is reported. With --still every frame is a still-mode call.\n",
-                 program, program, program, program, program, program, program, program);
+    std::fprintf(
+        stderr,
+        "usage: %s [--reference] [--still] [--annotate DIR] [--json FILE] [INPUT...]\n"
+        "          [--annotations DATASET.xml[@SCALE]]... [--scenarios PHOTO[@SCALE]... [--frames-scale F] [--only "
+        "NAME,...]]\n"
+        "       %s --make-clip PHOTO OUT.avi WIDTHxHEIGHT FRAMES [still]\n"
+        "       %s --throughput CLIP [THREADS]\n"
+        "       %s --formats PHOTO [WIDTHxHEIGHT [FRAMES [ROUNDS]]]\n"
+        "       %s --compare-models MODEL_A MODEL_B INPUT...\n"
+        "       %s --first-call PHOTO [RUNS]\n"
+        "       %s --resident PHOTO [FRAMES]\n"
+        "       %s --entries [--still] [--trials N] [--json FILE] PHOTO[@SCALE]... [--empty PHOTO...]\n"
+        "Video files run in video mode (in still mode with --still), photos in still mode. --reference\n"
+        "also runs the plain dlib pipeline and compares; --annotate writes each frame with the landmarks "
+        "drawn (MivoraFace red,\n"
+        "reference green, a scenario's truth blue); --json writes the figures. --throughput compares the\n"
+        "frames per second of one thread and of THREADS (default 2) threads, each running the whole clip.\n"
+        "--scenarios: the arguments after it are photos (PHOTO@2: enlarged 2x first), each moved in memory\n"
+        "in front of a 640x480 camera (tilt, walk-away, still-noise, pan, leave-return, occlusion,\n"
+        "motion-blur, turn, entering tilted or small, talking); both pipelines run on every frame and are scored\n"
+        "against the reference's landmarks on the unmoved photo. --frames-scale F makes every scenario F\n"
+        "times as long; --only runs the named scenarios.\n"
+        "--formats: a clip of PHOTO (default 1280x720, 150 frames, 3 rounds) followed in video mode as\n"
+        "packed BGR, NV12, I420, YUYV and RGBA frames, and as NV12 converted to BGR by OpenCV first; and the\n"
+        "gray image from BGR and NV12 frames against OpenCV's conversion and the copy into packed BGR.\n"
+        "--compare-models: both landmark model files read every face dlib's detector finds in the inputs\n"
+        "(photos, PHOTO@SCALE, videos) from the same boxes; prints how far MODEL_B's points are from\n"
+        "MODEL_A's and how long each regression takes (--json FILE writes the figures).\n"
+        "--annotations: still mode and the plain dlib pipeline on the images of a dlib dataset file with 68\n"
+        "annotated points per face (@SCALE enlarges them first), each scored against the annotations.\n"
+        "--first-call: RUNS (default 20) fresh processes each time their first detection and landmark call.\n"
+        "--resident: the photo followed in video mode for FRAMES (default 100) frames at 640x480 in this\n"
+        "process; prints its resident memory.\n"
+        "--entries: each photo's face enters a still 640x480 camera's view N times (default 30) per kind\n"
+        "(150 px rolled 0 to 60 degrees, 90 to 20 px upright, small and rolled), at random places on random\n"
+        "textures; prints how often it is found within 1, 2 and 3 frames, then the face-free clips\n"
+        "(textures, bare walls with noise, the --empty photos, the frames after a face vanishes) and the\n"
+        "frames on which a face is reported. With --still every frame is a still-mode call.\n",
+        program, program, program, program, program, program, program, program);
     return 2;
 }
 
@@ -581,6 +583,7 @@ int main(int argc, char** argv)
     std::vector<std::string> inputs, scenarioPhotos, datasets;
     bool scenarios = false;
     double framesScale = 1;
+    std::string onlyScenarios;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--reference")
@@ -595,6 +598,8 @@ int main(int argc, char** argv)
             jsonPath = argv[++i];
         else if (arg == "--scenarios")
             scenarios = true;
+        else if (arg == "--only" && i + 1 < argc)
+            onlyScenarios = argv[++i];
         else if (arg == "--frames-scale" && i + 1 < argc) {
             char* end = nullptr;
             framesScale = std::strtod(argv[++i], &end);
@@ -643,7 +648,9 @@ int main(int argc, char** argv)
     if (!scenarioPhotos.empty()) {
         document["scenarios"] = Json::array();
         try {
-            ok = mivora::runScenarios(scenarioPhotos, framesScale, annotateDir, reference, document["scenarios"]) && ok;
+            ok = mivora::runScenarios(scenarioPhotos, framesScale, onlyScenarios, annotateDir, reference,
+                                      document["scenarios"]) &&
+                 ok;
         } catch (const std::exception& e) {
             std::fprintf(stderr, "mivora_bench: scenarios: %s\n", e.what());
             ok = false;
