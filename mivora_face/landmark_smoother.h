@@ -8,10 +8,13 @@
 // is smoothed hard and a moving one hardly at all. Moving the whole head
 // only moves the pose, which is filtered lightly; camera noise mostly moves
 // single points, whose shape filter is strong. The shape's speed is measured
-// per facial part (a lip, an eyelid, a brow, the jaw, the nose) as the mean
+// per facial part (a lip, an eyelid, a brow, the chin, the nose) as the mean
 // motion of its points: parts move together, camera noise moves points at
 // random and mostly cancels out. Speeds are measured in face sizes per
-// frame, so faces of every size are treated alike.
+// frame, so faces of every size are treated alike. The shape is kept in the
+// frame of the points that stay put when a face talks or blinks (the nose,
+// the eye corners, the brows, the jaw line's ends), not in the pose's, which
+// is fitted to all points and moves when the jaw drops.
 #ifndef MIVORA_FACE_LANDMARK_SMOOTHER_H
 #define MIVORA_FACE_LANDMARK_SMOOTHER_H
 
@@ -59,10 +62,19 @@ public:
     const FacePose& steadyPose() const { return steady_; }
 
 private:
+    // Moves local (the points in the pose's frame) into the frame in which
+    // the anchor's rigid points lie. Returns that frame (filtered): local' =
+    // M local + t, as M's k cos and k sin, then t.
+    std::array<double, 4> registerToRigidPoints(std::array<double, kShapeValueCount>& local);
+
+    std::array<OneEuroFilter, 4> registration_;
     OneEuroFilter x_, y_, logSize_, angle_;
     // The shape in the face's frame, in face sizes, and each part's speed.
     std::array<double, kShapeValueCount> shape_{};
-    std::array<double, 2 * 10> partSpeed_{};
+    // The points when the filters last settled: the rigid points' places
+    // there define the shape's frame, so that it cannot drift.
+    std::array<double, kShapeValueCount> anchor_{};
+    std::array<double, 2 * 14> partSpeed_{};
     Shape lastRaw_{};
     FacePose steady_;
     double lastAngle_ = 0;

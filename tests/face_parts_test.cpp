@@ -314,6 +314,64 @@ TEST(LandmarkSmoother, StillWhenStillAndWithoutLagWhenMoving)
     }
 }
 
+// A jaw dropping as in speech, the lids closing as in a blink: the points
+// that move trail them by little, while the rest of the face stays put.
+TEST(LandmarkSmoother, FollowsTheMouthAndTheLidsWithLittleLag)
+{
+    const auto model = packedModel();
+    ASSERT_TRUE(model);
+    FacePose pose;
+    pose.cx = 300, pose.cy = 200, pose.size = 150;
+    const Shape face = shapeAt(model->meanShape(), pose);
+    const double unit = eyeCornerDistance(face);
+    // How far each point goes with the chin: the chin and lower lip fully,
+    // the jaw line less towards the ears, the mouth corners half way.
+    std::array<double, mivora::kShapePointCount> withChin{};
+    const double jaw[] = {0.15, 0.35, 0.6, 0.8, 0.9, 0.8, 0.6, 0.35, 0.15};
+    for (int i = 0; i < 9; ++i)
+        withChin[4 + i] = jaw[i];
+    for (int i : {48, 54, 60, 64})
+        withChin[i] = 0.45;
+    for (int i : {55, 56, 57, 58, 59, 65, 66, 67})
+        withChin[i] = 1.0;
+    const int upperLids[] = {37, 38, 43, 44}, lowerLids[] = {41, 40, 47, 46};
+
+    for (const char* motion : {"jaw", "blink"}) {
+        mivora::LandmarkSmoother smoother;
+        Shape out;
+        for (int frame = 0; frame < 10; ++frame)
+            smoother.smooth(face, pose, out);
+        // Four frames of steady motion: the mouth opening by a third of the
+        // eye-corner distance, the lids meeting.
+        double trailing = 0, others = 0;
+        int movingPoints = 0;
+        for (int frame = 1; frame <= 4; ++frame) {
+            Shape in = face;
+            const double t = frame / 4.0;
+            if (std::strcmp(motion, "jaw") == 0) {
+                for (int i = 0; i < mivora::kShapePointCount; ++i)
+                    in[2 * i + 1] += static_cast<float>(withChin[i] * t * unit / 3);
+            } else {
+                for (int k = 0; k < 4; ++k)
+                    in[2 * upperLids[k] + 1] += t * (face[2 * lowerLids[k] + 1] - face[2 * upperLids[k] + 1]) * 0.9f;
+            }
+            smoother.smooth(in, FacePose::fit(model->meanShape(), in), out);
+            if (frame < 3)
+                continue;
+            for (int i = 0; i < mivora::kShapePointCount; ++i) {
+                const double gap = std::hypot(out[2 * i] - in[2 * i], out[2 * i + 1] - in[2 * i + 1]) / unit;
+                const bool moving = in[2 * i + 1] != face[2 * i + 1];
+                (moving ? trailing : others) += gap;
+                movingPoints += moving;
+            }
+        }
+        trailing /= movingPoints;
+        others /= 2 * mivora::kShapePointCount - movingPoints;
+        EXPECT_LT(trailing, std::strcmp(motion, "jaw") == 0 ? 0.03 : 0.02) << motion;
+        EXPECT_LT(others, 0.005) << motion;
+    }
+}
+
 namespace {
 
 std::string scratchPath(const std::string& name)
