@@ -46,13 +46,10 @@ constexpr int kInnerLip[8] = {60, 61, 62, 63, 64, 65, 66, 67};
 // ends smoothly in the face's surroundings.
 std::vector<cv::Point2d> anchors(const Shape& face)
 {
-    double x0 = face[0], x1 = face[0], y0 = face[1], y1 = face[1];
-    for (int i = 1; i < kPoints; ++i) {
-        x0 = std::min<double>(x0, face[2 * i]);
-        x1 = std::max<double>(x1, face[2 * i]);
-        y0 = std::min<double>(y0, face[2 * i + 1]);
-        y1 = std::max<double>(y1, face[2 * i + 1]);
-    }
+    const cv::Mat xy(kPoints, 2, CV_32F, const_cast<float*>(face.data()));
+    double x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+    cv::minMaxLoc(xy.col(0), &x0, &x1);
+    cv::minMaxLoc(xy.col(1), &y0, &y1);
     const cv::Point2d centre((x0 + x1) / 2, (y0 + y1) / 2);
     const double rx = x1 - x0, ry = y1 - y0;
     std::vector<cv::Point2d> ring;
