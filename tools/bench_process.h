@@ -13,13 +13,15 @@ namespace mivora {
 
 // Runs `runs` fresh processes (this program again, with --first-call-once),
 // each of which detects the faces of the photo in still mode and asks for the
-// landmarks of face 0; prints the median and the worst of each call's time.
+// landmarks of face 0; then as many that do the same in video mode, with the
+// photo in a 640x480 camera frame. Prints the median and the worst of each
+// call's time.
 // Returns false when a run fails.
 bool measureFirstCalls(const std::string& program, const std::string& photo, int runs, nlohmann::ordered_json& out);
 
-// The child's part: prints "DETECT_MS LANDMARKS_MS" on stdout; returns the
-// exit status.
-int firstCallOnce(const std::string& photo);
+// The child's part: prints "DETECT_MS LANDMARKS_MS DETECT_CPU_MS
+// LANDMARKS_CPU_MS" on stdout; returns the exit status.
+int firstCallOnce(const std::string& photo, bool video);
 
 // In this process, which must not have called the library yet: the photo
 // drifts over a 640x480 background, followed in video mode for `frames`

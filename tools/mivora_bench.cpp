@@ -470,7 +470,8 @@ int usage(const char* program)
         "MODEL_A's and how long each regression takes (--json FILE writes the figures).\n"
         "--annotations: still mode and the plain dlib pipeline on the images of a dlib dataset file with 68\n"
         "annotated points per face (@SCALE enlarges them first), each scored against the annotations.\n"
-        "--first-call: RUNS (default 20) fresh processes each time their first detection and landmark call.\n"
+        "--first-call: RUNS (default 20) fresh processes each time their first detection and landmark call,\n"
+        "in still mode, then in video mode with the photo in a 640x480 frame.\n"
         "--resident: the photo followed in video mode for FRAMES (default 100) frames at 640x480 in this\n"
         "process; prints its resident memory.\n"
         "--entries: each photo's face enters a still 640x480 camera's view N times (default 30) per kind\n"
@@ -521,8 +522,8 @@ int main(int argc, char** argv)
         }
         return ok ? 0 : 1;
     }
-    if (argc == 3 && std::strcmp(argv[1], "--first-call-once") == 0)
-        return mivora::firstCallOnce(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "--first-call-once") == 0)
+        return mivora::firstCallOnce(argv[2], std::strcmp(argv[3], "video") == 0);
     if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--first-call") == 0) {
         const int runs = argc == 4 ? std::atoi(argv[3]) : 20;
         if (runs < 1)
