@@ -8,6 +8,9 @@
 namespace mivora {
 namespace {
 
+// The resampled rows take at least a huge page (2 MB).
+constexpr std::size_t kHugePageFloats = (std::size_t{2} << 20) / sizeof(float);
+
 // Source pixels of one output pixel along an axis: output pixel i covers
 // image coordinates [(i - offset) / scale, (i + 1 - offset) / scale). Shrinking,
 // it averages the image pixels it covers (by how much each is covered);
@@ -147,7 +150,12 @@ void CnnFaceDetector::fillInput(const ImageView& image, const Region& region)
             rowEnd = std::max(rowEnd, rows_.first[y] + rows_.count[y]);
         }
     // Every value is written below.
-    rowsResampled_.resize(static_cast<std::size_t>(std::max(0, rowEnd - rowBegin)) * outW * 3);
+    const std::size_t resampled = static_cast<std::size_t>(std::max(0, rowEnd - rowBegin)) * outW * 3;
+    if (rowsResampled_.capacity() < resampled) {
+        rowsResampled_.clear();
+        rowsResampled_.reserve(std::max(resampled, kHugePageFloats));
+    }
+    rowsResampled_.resize(resampled);
     for (int y = rowBegin; y < rowEnd; ++y) {
         const std::uint8_t* row = image.data + static_cast<std::size_t>(y) * image.stride;
         float* out = &rowsResampled_[static_cast<std::size_t>(y - rowBegin) * outW * 3];

@@ -11,6 +11,7 @@
 #include "cnn_model.h"
 #include "cnn_network.h"
 #include "gray_image.h"
+#include "model_file.h"
 
 #include <array>
 #include <cstddef>
@@ -63,7 +64,7 @@ public:
                                 const Region& region, float minScore);
 
     // Gives back the buffer a very large image needed (the rows resampled).
-    void releaseMemory() { std::vector<float>().swap(rowsResampled_); }
+    void releaseMemory() { std::vector<float, HugePageAllocator<float>>().swap(rowsResampled_); }
 
     int inputWidth() const { return input_.width; }
     int inputHeight() const { return input_.height; }
@@ -86,7 +87,9 @@ private:
     Region tapsRegion_;
     float scale_ = 1, offsetX_ = 0, offsetY_ = 0; // input pixel = image pixel * scale_ + offset
     Taps columns_, rows_;
-    std::vector<float> rowsResampled_; // image rows resampled across: height x input width x 3
+    // Image rows resampled across: height x input width x 3. In a huge page:
+    // the first pass would otherwise fault in hundreds of small pages.
+    std::vector<float, HugePageAllocator<float>> rowsResampled_;
 };
 
 } // namespace mivora
