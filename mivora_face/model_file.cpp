@@ -64,7 +64,7 @@ PrivateBytes::~PrivateBytes()
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-constexpr std::size_t kHugePagesFrom = std::size_t{1} << 20;
+constexpr std::size_t kHugePagesFrom = std::size_t{256} << 10;
 
 std::size_t wholeHugePages(std::size_t size) { return (size + kHugePage - 1) / kHugePage * kHugePage; }
 
