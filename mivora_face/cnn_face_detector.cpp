@@ -133,6 +133,13 @@ void CnnFaceDetector::prepareTaps(int width, int height, const Region& r)
     tapsRegion_ = r;
 }
 
+void CnnFaceDetector::shareScratchWith(CnnFaceDetector& other)
+{
+    if (!scratch_.rows)
+        scratch_.rows = std::make_shared<ResampledRows>();
+    other.scratch_.rows = scratch_.rows;
+}
+
 void CnnFaceDetector::fillInput(const ImageView& image, const Region& region)
 {
     const int width = image.width, height = image.height;
@@ -151,14 +158,17 @@ void CnnFaceDetector::fillInput(const ImageView& image, const Region& region)
         }
     // Every value is written below.
     const std::size_t resampled = static_cast<std::size_t>(std::max(0, rowEnd - rowBegin)) * outW * 3;
-    if (rowsResampled_.capacity() < resampled) {
-        rowsResampled_.clear();
-        rowsResampled_.reserve(std::max(resampled, kHugePageFloats));
+    if (!scratch_.rows)
+        scratch_.rows = std::make_shared<ResampledRows>();
+    ResampledRows& rowsResampled = *scratch_.rows;
+    if (rowsResampled.capacity() < resampled) {
+        rowsResampled.clear();
+        rowsResampled.reserve(std::max(resampled, kHugePageFloats));
     }
-    rowsResampled_.resize(resampled);
+    rowsResampled.resize(resampled);
     for (int y = rowBegin; y < rowEnd; ++y) {
         const std::uint8_t* row = image.data + static_cast<std::size_t>(y) * image.stride;
-        float* out = &rowsResampled_[static_cast<std::size_t>(y - rowBegin) * outW * 3];
+        float* out = &rowsResampled[static_cast<std::size_t>(y - rowBegin) * outW * 3];
         for (int x = 0; x < outW; ++x) {
             float b = 0, g = 0, r = 0;
             const float* w = &columns_.weights[static_cast<std::size_t>(columns_.offset[x])];
@@ -183,7 +193,7 @@ void CnnFaceDetector::fillInput(const ImageView& image, const Region& region)
                 out[x * pixelStride + c] = 0;
         const float* w = &rows_.weights[static_cast<std::size_t>(rows_.offset[y])];
         for (int k = 0; k < rows_.count[y]; ++k) {
-            const float* source = &rowsResampled_[static_cast<std::size_t>(rows_.first[y] + k - rowBegin) * outW * 3];
+            const float* source = &rowsResampled[static_cast<std::size_t>(rows_.first[y] + k - rowBegin) * outW * 3];
             for (int x = 0; x < outW; ++x)
                 for (int c = 0; c < 3; ++c)
                     out[x * pixelStride + c] += w[k] * source[3 * x + c];

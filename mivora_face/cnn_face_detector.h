@@ -64,7 +64,14 @@ public:
                                 const Region& region, float minScore);
 
     // Gives back the buffer a very large image needed (the rows resampled).
-    void releaseMemory() { std::vector<float, HugePageAllocator<float>>().swap(rowsResampled_); }
+    void releaseMemory()
+    {
+        if (scratch_.rows)
+            ResampledRows().swap(*scratch_.rows);
+    }
+    // Makes this detector and other, which are never run at once (one
+    // caller's), use one buffer for the resampled rows: it takes a huge page.
+    void shareScratchWith(CnnFaceDetector& other);
 
     int inputWidth() const { return input_.width; }
     int inputHeight() const { return input_.height; }
@@ -88,8 +95,23 @@ private:
     float scale_ = 1, offsetX_ = 0, offsetY_ = 0; // input pixel = image pixel * scale_ + offset
     Taps columns_, rows_;
     // Image rows resampled across: height x input width x 3. In a huge page:
-    // the first pass would otherwise fault in hundreds of small pages.
-    std::vector<float, HugePageAllocator<float>> rowsResampled_;
+    // the first pass would otherwise fault in hundreds of small pages. A copy
+    // of a detector makes its own on its first run.
+    using ResampledRows = std::vector<float, HugePageAllocator<float>>;
+    struct Scratch {
+        std::shared_ptr<ResampledRows> rows;
+        Scratch() = default;
+        Scratch(const Scratch&) {}
+        Scratch(Scratch&&) = default;
+        Scratch& operator=(const Scratch&)
+        {
+            rows.reset();
+            return *this;
+        }
+        Scratch& operator=(Scratch&&) = default;
+        ~Scratch() = default;
+    };
+    Scratch scratch_;
 };
 
 } // namespace mivora

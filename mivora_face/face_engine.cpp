@@ -185,6 +185,8 @@ bool FaceSession::prepareNetworks(const NetworkSource& networks)
         network_ = std::make_unique<CnnFaceDetector>(*shared->faceNetwork);
     if (shared->cropNetwork)
         cropNetwork_ = std::make_unique<CnnFaceDetector>(*shared->cropNetwork);
+    if (network_ && cropNetwork_)
+        network_->shareScratchWith(*cropNetwork_);
     hasNetworks_ = true;
     return true;
 }
