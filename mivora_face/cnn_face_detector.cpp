@@ -165,7 +165,10 @@ void CnnFaceDetector::fillInput(const ImageView& image, const Region& region)
         rowsResampled.clear();
         rowsResampled.reserve(std::max(resampled, kHugePageFloats));
     }
-    rowsResampled.resize(resampled);
+    // Grown only: the two networks sharing it ask for different sizes, and
+    // growing zero-fills.
+    if (rowsResampled.size() < resampled)
+        rowsResampled.resize(resampled);
     for (int y = rowBegin; y < rowEnd; ++y) {
         const std::uint8_t* row = image.data + static_cast<std::size_t>(y) * image.stride;
         float* out = &rowsResampled[static_cast<std::size_t>(y - rowBegin) * outW * 3];

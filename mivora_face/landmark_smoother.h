@@ -69,7 +69,8 @@ private:
 
     std::array<OneEuroFilter, 4> registration_;
     OneEuroFilter x_, y_, logSize_, angle_;
-    // The shape in the face's frame, in face sizes, and each part's speed.
+    // The shape in the rigid points' frame (see registerToRigidPoints), in
+    // face sizes, and each part's speed.
     std::array<double, kShapeValueCount> shape_{};
     // The points when the filters last settled: the rigid points' places
     // there define the shape's frame, so that it cannot drift.

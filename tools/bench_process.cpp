@@ -87,18 +87,20 @@ long residentKiB()
     return -1;
 }
 
-// The photo at 80% of a 640x480 camera frame's height, in its middle, on a
-// blurred random texture.
+// The photo at 80% of a 640x480 camera frame's height (or width, for a wide
+// photo), in its middle, on a blurred random texture.
 cv::Mat cameraFrame(const cv::Mat& photo)
 {
     cv::Mat frame(480, 640, CV_8UC3);
     cv::RNG rng(2024);
     rng.fill(frame, cv::RNG::UNIFORM, 40, 220);
     cv::GaussianBlur(frame, frame, cv::Size(0, 0), 3.0);
-    const double scale = 0.8 * frame.rows / photo.rows;
-    const cv::Mat warp = (cv::Mat_<double>(2, 3) << scale, 0, (frame.cols - scale * photo.cols) / 2, 0, scale,
-                          (frame.rows - scale * photo.rows) / 2);
-    cv::warpAffine(photo, frame, warp, frame.size(), cv::INTER_AREA, cv::BORDER_TRANSPARENT);
+    const double scale =
+        0.8 * std::min(static_cast<double>(frame.rows) / photo.rows, static_cast<double>(frame.cols) / photo.cols);
+    cv::Mat placed;
+    cv::resize(photo, placed, cv::Size(), scale, scale, scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
+    placed.copyTo(
+        frame(cv::Rect((frame.cols - placed.cols) / 2, (frame.rows - placed.rows) / 2, placed.cols, placed.rows)));
     return frame;
 }
 

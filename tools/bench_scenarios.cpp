@@ -735,6 +735,7 @@ bool runScenario(const Stage& stage, const Scenario& sc, ReferencePipeline& refe
             const Shape moved = talkingShape(r.truth, plan.mouthOpen, plan.blink);
             warpFace(frame, r.truth, moved);
             r.truth = moved;
+            r.faceInside = !r.faceFree && pointsInside(r.truth) == MIVORA_FACE_LANDMARK_POINT_COUNT;
         }
         if (plan.hand)
             handCover.push_back(drawHand(frame, r.truth));
@@ -869,9 +870,11 @@ bool runScenarios(const std::vector<std::string>& photos, double framesScale, co
                     "frame-to-frame movement (beyond the photo's own) in %% of the eye-corner distance\n",
                     photoArgument.c_str(), stage->faceWidth, stage->photo.cols, stage->photo.rows);
         printHeader();
+        int scenariosRun = 0;
         for (const Scenario& sc : allScenarios(framesScale, *stage)) {
             if (!only.empty() && ("," + only + ",").find("," + sc.name + ",") == std::string::npos)
                 continue;
+            ++scenariosRun;
             std::fprintf(stderr, "%s: %s, %zu frames\n", photoArgument.c_str(), sc.name.c_str(), sc.frames.size());
             Json run;
             try {
@@ -882,6 +885,10 @@ bool runScenarios(const std::vector<std::string>& photos, double framesScale, co
                 ok = false;
             }
             info["runs"].push_back(run);
+        }
+        if (scenariosRun == 0) {
+            std::fprintf(stderr, "mivora_bench: no scenario is named %s\n", only.c_str());
+            ok = false;
         }
         out.push_back(info);
     }

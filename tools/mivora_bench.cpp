@@ -611,7 +611,8 @@ int main(int argc, char** argv)
         else
             (scenarios ? scenarioPhotos : inputs).push_back(arg);
     }
-    if ((inputs.empty() && scenarioPhotos.empty() && datasets.empty()) || (scenarios && scenarioPhotos.empty()))
+    if ((inputs.empty() && scenarioPhotos.empty() && datasets.empty()) || (scenarios && scenarioPhotos.empty()) ||
+        (!onlyScenarios.empty() && !scenarios))
         return usage(argv[0]);
     if (!annotateDir.empty()) {
         std::error_code error;
