@@ -87,14 +87,22 @@ long residentKiB()
     return -1;
 }
 
-// The photo at 80% of a 640x480 camera frame's height (or width, for a wide
-// photo), in its middle, on a blurred random texture.
+// A 640x480 camera's view of a wall: a blurred random texture, the same
+// every time.
+cv::Mat texturedWall()
+{
+    cv::Mat wall(480, 640, CV_8UC3);
+    cv::RNG rng(2024);
+    rng.fill(wall, cv::RNG::UNIFORM, 40, 220);
+    cv::GaussianBlur(wall, wall, cv::Size(0, 0), 3.0);
+    return wall;
+}
+
+// The photo at 80% of the wall's height (or width, for a wide photo), in its
+// middle.
 cv::Mat cameraFrame(const cv::Mat& photo)
 {
-    cv::Mat frame(480, 640, CV_8UC3);
-    cv::RNG rng(2024);
-    rng.fill(frame, cv::RNG::UNIFORM, 40, 220);
-    cv::GaussianBlur(frame, frame, cv::Size(0, 0), 3.0);
+    cv::Mat frame = texturedWall();
     const double scale =
         0.8 * std::min(static_cast<double>(frame.rows) / photo.rows, static_cast<double>(frame.cols) / photo.cols);
     cv::Mat placed;
@@ -175,10 +183,7 @@ bool measureResidentMemory(const std::string& photoPath, int frames, nlohmann::o
         std::fprintf(stderr, "mivora_bench: cannot read %s\n", photoPath.c_str());
         return false;
     }
-    cv::Mat background(480, 640, CV_8UC3);
-    cv::RNG rng(2024);
-    rng.fill(background, cv::RNG::UNIFORM, 40, 220);
-    cv::GaussianBlur(background, background, cv::Size(0, 0), 3.0);
+    const cv::Mat background = texturedWall();
     const double scale = 0.8 * background.rows / photo.rows;
     cv::Mat frame;
     const long before = residentKiB();
