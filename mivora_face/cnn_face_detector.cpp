@@ -133,10 +133,16 @@ void CnnFaceDetector::prepareTaps(int width, int height, const Region& r)
     tapsRegion_ = r;
 }
 
-void CnnFaceDetector::shareScratchWith(CnnFaceDetector& other)
+CnnFaceDetector::ResampledRows& CnnFaceDetector::resampledRows()
 {
     if (!scratch_.rows)
         scratch_.rows = std::make_shared<ResampledRows>();
+    return *scratch_.rows;
+}
+
+void CnnFaceDetector::shareScratchWith(CnnFaceDetector& other)
+{
+    resampledRows();
     other.scratch_.rows = scratch_.rows;
 }
 
@@ -158,9 +164,7 @@ void CnnFaceDetector::fillInput(const ImageView& image, const Region& region)
         }
     // Every value is written below.
     const std::size_t resampled = static_cast<std::size_t>(std::max(0, rowEnd - rowBegin)) * outW * 3;
-    if (!scratch_.rows)
-        scratch_.rows = std::make_shared<ResampledRows>();
-    ResampledRows& rowsResampled = *scratch_.rows;
+    ResampledRows& rowsResampled = resampledRows();
     if (rowsResampled.capacity() < resampled) {
         rowsResampled.clear();
         rowsResampled.reserve(std::max(resampled, kHugePageFloats));

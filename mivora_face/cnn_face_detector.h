@@ -109,9 +109,9 @@ private:
             return *this;
         }
         Scratch& operator=(Scratch&&) = default;
-        ~Scratch() = default;
     };
     Scratch scratch_;
+    ResampledRows& resampledRows(); // made on first use
 };
 
 } // namespace mivora

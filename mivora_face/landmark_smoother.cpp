@@ -121,7 +121,7 @@ std::array<double, 4> LandmarkSmoother::registerToRigidPoints(std::array<double,
     return {kc, ks, tx, ty};
 }
 
-void LandmarkSmoother::smooth(const Shape& raw, const FacePose& fitted, Shape& out)
+void LandmarkSmoother::smooth(const Shape& raw, const FacePose& pose, Shape& out)
 {
     unchangedFrames_ = started_ && raw == lastRaw_ ? unchangedFrames_ + 1 : 0;
     lastRaw_ = raw;
@@ -129,7 +129,6 @@ void LandmarkSmoother::smooth(const Shape& raw, const FacePose& fitted, Shape& o
     started_ = true;
     const bool settle = !shapeStarted || unchangedFrames_ >= kUnchangedFramesToSettle;
     // The points in the face's own frame, in face sizes.
-    const FacePose& pose = fitted;
     const double c = std::cos(pose.angle), s = std::sin(pose.angle);
     std::array<double, kShapeValueCount> local;
     for (int i = 0; i < kShapePointCount; ++i) {
