@@ -123,8 +123,8 @@
  * turned to the roll of the face's eyes, and widened for that roll (an
  * upright box is narrower on a rolled face). It
  * finds faces rolled by up to about 60 degrees either way, turned sideways
- * (yaw) up to about 60 degrees, most down to about 30 pixels wide in a
- * 640x480 frame (few of 20 pixels), and in colour images better than in
+ * (yaw) up to about 60 degrees, down to about 20 pixels wide in a 640x480
+ * frame, and in colour images better than in
  * gray: it reads the colour of the packed RGB and BGR formats, only the gray
  * values of GRAY8 and the YUV formats. A face the network finds is cut
  * upright at the roll its eyes show and checked by the HOG detector there;
@@ -132,12 +132,16 @@
  * reported at once, otherwise only after a sure second look in the next
  * frame and only while its landmarks agree with its box, so that what the
  * network alone takes for a face (it does, now and then, in a cat or a
- * patterned cup) is never reported. The search runs when no face is
- * followed (a face of 45 pixels or more at 640x480 coming into view is found
- * within 3 frames, mostly within 2; 30 pixels wide in most cases; smaller
- * ones often later), at once when
- * any face is lost, and every 30 frames for new faces (six passes, one a
- * frame). A pass costs about 5 ms at 640x480 on one core of a recent x86-64
+ * patterned cup) is never reported. Where the view has just changed (in
+ * front of a still camera: something came into view), a tile's pass looks
+ * there first, closer in, so that a small face that comes into view is
+ * looked for at once rather than when its tile's turn comes (at most every
+ * other tile's pass goes to a change; a change of the whole view, as when
+ * the camera moves or the light changes, is no change). The search runs
+ * when no face is followed (in front of a still camera, a face of 20 pixels
+ * or more at 640x480 coming into view is found within 3 frames, mostly
+ * within 2), at once when any face is lost, and every 30 frames for new
+ * faces (six passes, one a frame). A pass costs about 5 ms at 640x480 on one core of a recent x86-64
  * processor; a followed face about 1 ms. MivoraFaceSetMinFaceSizeStd and
  * MivoraFaceSetScoreThresholdStd (and their tracker forms) set the smallest
  * face looked for and the network's score threshold.
@@ -586,7 +590,9 @@ MIVORA_FACE_API int MivoraFaceTrackerGetId(MivoraFaceTracker* tracker, int face_
  * Set the smallest face video mode looks for, for the calling thread's
  * detections (MivoraFaceTrackerSetMinFaceSize: for a tracker's).
  *
- * Faces the face network finds narrower than this are ignored. Raising it
+ * Faces the face network finds clearly narrower than this (under four
+ * fifths of it: the network's boxes of faces of one width scatter by that
+ * much) are ignored. Raising it
  * above what the network sees in the whole frame (about 45 pixels at
  * 640x480, in proportion to the frame's larger side) spares the searches of
  * the frame's tiles, so that faces are found sooner and searching costs

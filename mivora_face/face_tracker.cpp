@@ -81,6 +81,10 @@ constexpr int kFirstRegressionPasses = 3;
 // half of the upright ratios lie within 0.07 and 0.08 of them).
 constexpr BoxToHog kFullNetworkBox{0.923, 0.0, -0.145, -0.224, -0.217};
 constexpr BoxToHog kCropNetworkBox{1.003, -0.041, -0.125, -0.189, -0.144};
+// The network's boxes of a face of the smallest size looked for come out
+// down to this fraction of it (20 px faces: 16 to 21 px), so finds are kept
+// down to that.
+constexpr double kFaceSizeScatter = 0.8;
 // The network finds faces down to about this many of its input pixels wide;
 // smaller faces are looked for in tiles of the frame.
 constexpr double kNetworkSmallestFace = 14;
@@ -91,6 +95,11 @@ constexpr double kTileSide = 0.6;
 constexpr double kNetworkLookSide = 2.0;
 // A face rolled by more than this is cut upright for the network's look.
 constexpr double kUprightLookAngle = 20 * M_PI / 180;
+// A new face the crop network would see enlarged more than this is looked at
+// again by the whole-frame network, in a square where it is about this many
+// of its input pixels wide (it is surest of faces of 20 to 40).
+constexpr double kSmallLookEnlargement = 2.0;
+constexpr double kSmallLookFace = 24.0;
 // Network looks at followed faces per frame (each about 2 ms).
 constexpr int kNetworkLooksPerFrame = 2;
 // A face found by the network alone is reported when its landmarks agree
@@ -106,6 +115,21 @@ constexpr int kNetworkSearchPasses = 6;
 // The full-range network looks at a face in a square this many times its box
 // wide (its faces are mostly smaller than half its input).
 constexpr double kFullNetworkLookSide = 3.0;
+// Where the view changes, something may have come into view: a tile pass
+// (at most every other one) goes to the strongest change instead of to the
+// next tile, so that a small face is looked for where it came within a frame
+// or two rather than when its tile's turn comes (once in six frames). The
+// smallest face looked for spans this many cells of the change map (cells
+// of at least kChangeCellSmallest px), and a map not updated for more than
+// kStaleChangeFrames frames starts afresh (the search while following comes
+// every so often, when the view has moved on).
+constexpr double kChangeCellsPerFace = 2.5;
+constexpr int kChangeCellSmallest = 4;
+constexpr int kStaleChangeFrames = 3;
+// The pass on a change looks at a square this many times the change wide,
+// when that is smaller than a tile, but no smaller than the network's input:
+// a small face is seen larger than in a tile, and never enlarged.
+constexpr double kChangeLookSide = 2.0;
 
 // Scales by `scale` and turns by `angle` about (u0, v0), which lands on (x0, y0).
 Affine turnedAbout(double scale, double angle, double u0, double v0, double x0, double y0)
@@ -232,7 +256,9 @@ void FaceTracker::reset()
     faces_.clear();
     candidates_.clear();
     networkPass_ = networkPassesLeft_ = 0;
-    passWaited_ = false;
+    passWaited_ = passOnChange_ = false;
+    changes_.reset();
+    framesSinceChanges_ = 0;
     firstFrame_ = true;
     lost_.clear();
     width_ = height_ = 0;
@@ -328,7 +354,7 @@ std::vector<StillFace> FaceTracker::findStill(const ImageView& image, const Gray
     const FaceFinders hogOnly{finders.hog};
     for (const CnnFace& f : whole->detect(image, settings_.minScore)) {
         FacePose start = poseOf(f, boxToHog(whole, finders));
-        if (start.size + 1 < settings_.minFaceSize ||
+        if (start.size + 1 < kFaceSizeScatter * settings_.minFaceSize ||
             std::any_of(faces.begin(), faces.end(), [&](const StillFace& k) { return sameFace(k.pose, start); }))
             continue;
         const Sighting sighting = look(image, start, hogOnly, 0.0, 1.0f);
@@ -494,7 +520,7 @@ const FacePose& FaceTracker::box(std::size_t i, const LandmarkModel& landmarks)
 }
 
 FaceTracker::Sighting FaceTracker::look(const ImageView& frame, const FacePose& expected, const FaceFinders& finders,
-                                        double minHogScore, float minNetworkScore)
+                                        double minHogScore, float minNetworkScore, bool newFace)
 {
     // The HOG detector on the box expected, cut upright.
     const int side = static_cast<int>(std::lround(kCropFaceWidth * (1 + 2 * kCropMargin)));
@@ -531,8 +557,17 @@ FaceTracker::Sighting FaceTracker::look(const ImageView& frame, const FacePose& 
     if (network == nullptr || networkLooksLeft_ <= 0)
         return sighting;
     --networkLooksLeft_;
+    double sideInFaces = kNetworkLookSide;
+    if (newFace && finders.network != nullptr &&
+        kSmallLookEnlargement * kNetworkLookSide * (expected.size + 1) < network->inputWidth()) {
+        // A small new face would be enlarged and blurred in the crop
+        // network's input: the whole-frame network looks at it at a scale
+        // it sees well, another view than the one it was found in.
+        network = finders.network;
+        sideInFaces = network->inputWidth() / kSmallLookFace;
+    }
     const NetworkFind find =
-        networkLook(*network, frame, expected, kNetworkLookSide, minNetworkScore, boxToHog(network, finders), true);
+        networkLook(*network, frame, expected, sideInFaces, minNetworkScore, boxToHog(network, finders), true);
     if (!find.found)
         return sighting;
     sighting.seen = sighting.confirmed = true;
@@ -607,8 +642,9 @@ bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, const FaceFi
     // (a weak score in a crop of a patterned cup was one false face in
     // 5,400 face-free frames), or the other network's high score.
     const bool firstSeenLastFrame = face.id == 0;
-    const Sighting sighting = look(frame, expected, finders, firstSeenLastFrame ? kConfidentDetection : 0.0,
-                                   firstSeenLastFrame ? std::max(settings_.minScore, kSureScore) : settings_.minScore);
+    const Sighting sighting =
+        look(frame, expected, finders, firstSeenLastFrame ? kConfidentDetection : 0.0,
+             firstSeenLastFrame ? std::max(settings_.minScore, kSureScore) : settings_.minScore, firstSeenLastFrame);
     if (!sighting.seen)
         return false; // nothing face-like where the face should be
     const bool confirmed = sighting.confirmed;
@@ -659,32 +695,47 @@ bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, const FaceFi
     return true;
 }
 
-void FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
+bool FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
                                 const LandmarkModel* landmarks, bool quick)
 {
     // The passes of one search: the whole frame every third frame, and the
     // four tiles between when faces smaller than the whole frame shows are
-    // looked for; a quick pass is the small network over the whole frame.
+    // looked for (every other one placed on a change in the view, when there
+    // is one); a quick pass is the small network over the whole frame.
     CnnFaceDetector& network = quick ? *finders.cropNetwork : *finders.network;
     const double wholeScale = std::min(static_cast<double>(network.inputWidth()) / frame.width,
                                        static_cast<double>(network.inputHeight()) / frame.height);
     const bool tiles = !quick && settings_.minFaceSize * wholeScale < kNetworkSmallestFace;
     const int pass = tiles ? networkPass_ % kNetworkSearchPasses : 0;
     CnnFaceDetector::Region region;
+    bool onChange = false;
     if (pass % 3 == 0) {
         region.width = static_cast<float>(frame.width);
         region.height = static_cast<float>(frame.height);
     } else {
-        const int tile = pass / 3 * 2 + pass % 3 - 1;
         region.width = static_cast<float>(kTileSide * frame.width);
         region.height = static_cast<float>(kTileSide * frame.height);
-        region.x = static_cast<float>(tile % 2 ? (1 - kTileSide) * frame.width : 0);
-        region.y = static_cast<float>(tile / 2 ? (1 - kTileSide) * frame.height : 0);
+        const PixelBox change = passOnChange_ ? PixelBox{} : changes_.strongestChange(knownBoxes(found));
+        if (!change.empty() && change.width <= region.width && change.height <= region.height) {
+            onChange = true;
+            const float side = std::max(static_cast<float>(kChangeLookSide * std::max(change.width, change.height)),
+                                        static_cast<float>(network.inputWidth()));
+            if (side < region.height)
+                region.width = region.height = side;
+            region.x = std::clamp(change.x + change.width / 2.0f - region.width / 2, 0.0f, frame.width - region.width);
+            region.y =
+                std::clamp(change.y + change.height / 2.0f - region.height / 2, 0.0f, frame.height - region.height);
+        } else {
+            const int tile = pass / 3 * 2 + pass % 3 - 1;
+            region.x = static_cast<float>(tile % 2 ? (1 - kTileSide) * frame.width : 0);
+            region.y = static_cast<float>(tile / 2 ? (1 - kTileSide) * frame.height : 0);
+        }
     }
     FaceFinders hogOnly{finders.hog};
     for (const CnnFace& f : network.detect(frame, region, settings_.minScore)) {
         const FacePose pose = poseOf(f, boxToHog(&network, finders));
-        if (pose.size + 1 < settings_.minFaceSize || isKnown(found, pose) || isKnown(candidates_, pose))
+        if (pose.size + 1 < kFaceSizeScatter * settings_.minFaceSize || isKnown(found, pose) ||
+            isKnown(candidates_, pose))
             continue;
         // HOG, cut upright at the roll the eyes show, confirms most faces at
         // once, when the landmarks agree with its box, and places the
@@ -708,6 +759,20 @@ void FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finde
             readFirstLandmarks(face, *landmarks);
         candidates_.push_back(std::move(face));
     }
+    return onChange;
+}
+
+std::vector<PixelBox> FaceTracker::knownBoxes(const std::vector<TrackedFace>& found) const
+{
+    // Twice the box: a face's own motion changes the view around it.
+    std::vector<PixelBox> boxes;
+    for (const std::vector<TrackedFace>* faces : {&found, &candidates_})
+        for (const TrackedFace& face : *faces) {
+            const FacePose& pose = face.box;
+            boxes.push_back({static_cast<int>(pose.cx - pose.size), static_cast<int>(pose.cy - pose.size),
+                             static_cast<int>(2 * pose.size), static_cast<int>(2 * pose.size)});
+        }
+    return boxes;
 }
 
 void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, const LandmarkModel* landmarks)
@@ -759,6 +824,7 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
     candidates_.clear();
     idleFrames_ = kept.empty() ? std::min(idleFrames_ + 1, kSearchParts + 1) : 0;
     ++framesSinceSearch_;
+    ++framesSinceChanges_;
     if (finders.network != nullptr) {
         // One network pass a frame, from the whole frame: at once when a
         // face is lost or nothing is followed, else every so often.
@@ -775,12 +841,16 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
         passWaited_ = wait;
         if (networkPassesLeft_ > 0 && !wait) {
             toGray(frame, gray_);
+            if (std::exchange(framesSinceChanges_, 0) > kStaleChangeFrames)
+                changes_.reset();
+            changes_.update(gray_, std::max(kChangeCellSmallest, static_cast<int>(std::lround(settings_.minFaceSize /
+                                                                                              kChangeCellsPerFace))));
             // A camera's first frame is searched by the small network (a
             // third of the cost: the first call also loads the models), for
             // the large faces of people near the camera; the search proper
             // starts on the next frame.
             const bool quick = firstFrame && finders.cropNetwork != nullptr;
-            searchNetwork(frame, finders, kept, landmarks, quick);
+            passOnChange_ = searchNetwork(frame, finders, kept, landmarks, quick);
             if (!quick) {
                 ++networkPass_;
                 if (--networkPassesLeft_ == 0)

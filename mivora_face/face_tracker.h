@@ -20,13 +20,17 @@
 // With the face network installed (the BlazeFace family, cnn_face_detector.h)
 // the network does the searching instead: one pass a frame, over the whole
 // frame or, for small faces, over one of four overlapping tiles, so that
-// faces turned in the image, small, or in profile are found. A face the
-// network finds is cut upright at the roll its eyes show and checked by the
-// HOG detector there; when that confirms it, it is reported at once, as
-// before. Otherwise it is reported only after a second look in the next
-// frame (by either detector in its crop) and only while its landmarks agree
-// with the box: a network alone sees faces in a cat or a coffee cup now and
-// then, never twice in a row at the same place. A followed face the HOG
+// faces turned in the image, small, or in profile are found. Where the view
+// has just changed (change_map.h), a tile pass looks there first, closer
+// in: a small face that comes into view is looked for at once rather than
+// when its tile's turn comes. A face the network finds is cut upright at the
+// roll its eyes show and checked by the HOG detector there; when that
+// confirms it, it is reported at once, as before. Otherwise it is reported
+// only after a sure second look in the next frame (HOG in its crop, or a
+// network: the crop network, or for a small face the whole-frame network at
+// a scale that shows it well) and only while its landmarks agree with the
+// box: a network alone sees faces in a cat or a coffee cup now and then,
+// rarely surely twice in a row at the same place. A followed face the HOG
 // detector cannot confirm is checked by the smaller crop network.
 //
 // Every face gets an id when it is first found, never given again by the
@@ -38,6 +42,7 @@
 #ifndef MIVORA_FACE_FACE_TRACKER_H
 #define MIVORA_FACE_FACE_TRACKER_H
 
+#include "change_map.h"
 #include "cnn_face_detector.h"
 #include "face_detector.h"
 #include "face_pose.h"
@@ -147,14 +152,16 @@ private:
         FacePose detected;
         double confidence = 0;
     };
-    // HOG confirms at minHogScore and more, the network at minNetworkScore.
+    // HOG confirms at minHogScore and more, the network at minNetworkScore;
+    // newFace: the second look at a face found last frame.
     Sighting look(const ImageView& frame, const FacePose& expected, const FaceFinders& finders, double minHogScore,
-                  float minNetworkScore);
+                  float minNetworkScore, bool newFace = false);
     bool follow(TrackedFace& face, const ImageView& frame, const FaceFinders& finders, const LandmarkModel& landmarks);
     // This frame's pass of the network search: faces found are added to
     // `found` (confirmed by HOG) or to candidates_ (to be looked at again).
-    // A quick pass: the crop network over the whole frame.
-    void searchNetwork(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
+    // A quick pass: the crop network over the whole frame. Returns true when
+    // the pass was a tile placed on a change rather than the next tile.
+    bool searchNetwork(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
                        const LandmarkModel* landmarks, bool quick);
     // The network's strongest find matching the face expected, in a square
     // sideInFaces times its box wide around it (cut upright when the face is
@@ -164,6 +171,9 @@ private:
         FacePose pose;
         float score = 0;
     };
+    // Boxes, twice a face's size, around faces found this frame and
+    // candidates: where the view's changes are the faces' own.
+    std::vector<PixelBox> knownBoxes(const std::vector<TrackedFace>& found) const;
     NetworkFind networkLook(CnnFaceDetector& network, const ImageView& frame, const FacePose& expected,
                             double sideInFaces, float minScore, const BoxToHog& toHog, bool mayTurnUpright);
     // A face just found at pose, unless it is one of faces already; its
@@ -182,7 +192,12 @@ private:
     int networkPass_ = 0;       // the next pass of the network search
     int networkPassesLeft_ = 0; // passes of the search in progress
     bool passWaited_ = false;   // last frame's pass waited for a quieter frame
-    bool firstFrame_ = true;    // no frame tracked since the last reset
+    bool passOnChange_ = false; // last frame's pass was a tile placed on a change
+    // Where the view changed lately (updated on the frames the network
+    // searches), and the frames since it was last updated.
+    ChangeMap changes_;
+    int framesSinceChanges_ = 0;
+    bool firstFrame_ = true; // no frame tracked since the last reset
     long long nextId_ = 1;
     // Faces lost in the last few frames, while the search for them runs.
     struct LostFace {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The library's parts on their own: pixel conversion, face geometry, the
 // landmark regression in a turned box, the smoother, and model files.
+#include "change_map.h"
 #include "face_pose.h"
 #include "gray_image.h"
 #include "landmark_model.h"
@@ -396,6 +397,72 @@ std::string readAll(const std::string& path)
 }
 
 } // namespace
+
+// The change map on a still, noisy view: a small face-sized patch coming
+// into view is found where it came, for a few frames; camera noise, a change
+// of the whole view's light and the faces already known are not changes.
+TEST(ChangeMap, FindsWhatComesIntoAStillViewAndNothingElse)
+{
+    const cv::Mat background = test_support::texturedBackground(cv::Size(640, 480));
+    const cv::Mat face = bgrPhoto("astronaut.png")(cv::Rect(150, 30, 170, 200));
+    cv::RNG rng(7);
+    const auto frameOf = [&](const std::vector<cv::Rect>& patches, double noiseSigma, int brighter = 0) {
+        cv::Mat bgr = background + cv::Scalar::all(brighter);
+        for (const cv::Rect& r : patches)
+            cv::resize(face, bgr(r), r.size(), 0, 0, cv::INTER_AREA);
+        cv::Mat noise(bgr.size(), CV_16SC3), frame16;
+        rng.fill(noise, cv::RNG::NORMAL, 0, noiseSigma);
+        bgr.convertTo(frame16, CV_16SC3);
+        cv::add(frame16, noise, frame16);
+        frame16.convertTo(bgr, CV_8UC3);
+        return grayOf(bgr);
+    };
+    const auto covers = [](const mivora::PixelBox& box, const cv::Rect& r, int slack) {
+        return box.x <= r.x && box.y <= r.y && box.x + box.width >= r.x + r.width &&
+               box.y + box.height >= r.y + r.height && box.width <= r.width + 2 * slack &&
+               box.height <= r.height + 2 * slack;
+    };
+    constexpr int kCell = 8;
+    for (const double sigma : {3.0, 10.0}) {
+        SCOPED_TRACE("noise sigma " + std::to_string(sigma));
+        mivora::ChangeMap changes;
+        for (int i = 0; i < 20; ++i) {
+            changes.update(frameOf({}, sigma), kCell);
+            EXPECT_TRUE(changes.strongestChange({}).empty()) << "noise frame " << i;
+        }
+        // A face about 20 px wide comes into view and stays.
+        const cv::Rect small(405, 122, 20, 24);
+        changes.update(frameOf({small}, sigma), kCell);
+        const mivora::PixelBox found = changes.strongestChange({});
+        EXPECT_TRUE(covers(found, small, 2 * kCell))
+            << found.x << "," << found.y << " " << found.width << "x" << found.height;
+        EXPECT_TRUE(changes.strongestChange({{400, 110, 40, 40}}).empty()) << "a known face's place is not a change";
+        for (int i = 1; i < 3; ++i) {
+            changes.update(frameOf({small}, sigma), kCell);
+            const cv::Rect centre(small.x + small.width / 2, small.y + small.height / 2, 1, 1);
+            EXPECT_TRUE(covers(changes.strongestChange({}), centre, small.width / 2 + 2 * kCell))
+                << "frame " << i << " after it came";
+        }
+        for (int i = 0; i < 12; ++i)
+            changes.update(frameOf({small}, sigma), kCell);
+        EXPECT_TRUE(changes.strongestChange({}).empty()) << "what stays becomes part of the view";
+        // Two come at once: the larger first, the other when the larger is known.
+        const cv::Rect large(100, 300, 60, 70), other(250, 60, 20, 24);
+        changes.update(frameOf({small, large, other}, sigma), kCell);
+        EXPECT_TRUE(covers(changes.strongestChange({}), large, 2 * kCell));
+        EXPECT_TRUE(covers(changes.strongestChange({{90, 290, 80, 90}}), other, 2 * kCell));
+        // The light of the whole view changes: nothing stands out.
+        changes.update(frameOf({small, large, other}, sigma, 40), kCell);
+        EXPECT_TRUE(changes.strongestChange({}).empty());
+    }
+    // A frame of another size starts afresh.
+    mivora::ChangeMap changes;
+    changes.update(frameOf({}, 3), kCell);
+    cv::Mat other;
+    cv::resize(background, other, cv::Size(320, 240));
+    changes.update(grayOf(other), kCell);
+    EXPECT_TRUE(changes.strongestChange({}).empty());
+}
 
 TEST(ModelFile, BadFilesAreRejectedAtOnce)
 {

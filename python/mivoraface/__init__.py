@@ -312,7 +312,8 @@ def _face_size(pixels):
 
 def set_min_face_size(pixels):
     """The smallest face the face network looks for (box width in pixels,
-    default 20), for this thread's detect calls; in still mode every face
+    default 20; its boxes of faces of one width scatter, so finds are kept
+    down to four fifths of it), for this thread's detect calls; in still mode every face
     the HOG detector finds is kept whatever its size. Above about 45 (at
     640x480) video mode finds faces sooner and at less cost."""
     _setting(_lib.MivoraFaceSetMinFaceSizeStd(_face_size(pixels)),
