@@ -17,7 +17,9 @@ constexpr float kAverageWeight = 1.0f / 3;
 // gray levels: a face on a background differs by tens.
 constexpr float kNoiseTimes = 8;
 constexpr float kLeastChange = 4;
-// When more than this share of the cells changes, the whole view has.
+// When more than this share of the cells changes, or the median cell by
+// kLeastChange (a camera's noise averaged over a cell is a gray level or
+// two), the whole view has.
 constexpr double kMostChanged = 0.25;
 
 } // namespace
@@ -85,7 +87,10 @@ void ChangeMap::update(const GrayImage& frame, int cellSide)
         else
             c = 0;
     }
-    anyChange_ = changed > 0 && static_cast<double>(changed) <= kMostChanged * static_cast<double>(cells);
+    // A typical cell that changed by more than noise explains, or many
+    // cells that did: the whole view changed.
+    anyChange_ = changed > 0 && *middle <= kLeastChange &&
+                 static_cast<double>(changed) <= kMostChanged * static_cast<double>(cells);
     for (std::size_t i = 0; i < cells; ++i)
         average_[i] += kAverageWeight * (means_[i] - average_[i]);
 }

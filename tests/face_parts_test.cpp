@@ -451,8 +451,21 @@ TEST(ChangeMap, FindsWhatComesIntoAStillViewAndNothingElse)
         changes.update(frameOf({small, large, other}, sigma), kCell);
         EXPECT_TRUE(covers(changes.strongestChange({}), large, 2 * kCell));
         EXPECT_TRUE(covers(changes.strongestChange({{90, 290, 80, 90}}), other, 2 * kCell));
-        // The light of the whole view changes: nothing stands out.
+        // The light of the whole view changes, or something fills most of
+        // it (the camera moved): nothing stands out.
         changes.update(frameOf({small, large, other}, sigma, 40), kCell);
+        EXPECT_TRUE(changes.strongestChange({}).empty());
+        for (int i = 0; i < 12; ++i)
+            changes.update(frameOf({small, large, other}, sigma), kCell);
+        changes.update(frameOf({small, large, other, {0, 0, 640, 300}}, sigma), kCell);
+        EXPECT_TRUE(changes.strongestChange({}).empty());
+        // Even where a few cells change far more than the rest.
+        for (int i = 0; i < 12; ++i)
+            changes.update(frameOf({small, large, other}, sigma), kCell);
+        mivora::GrayImage lighter = frameOf({small, large, other}, sigma, 12);
+        for (int y = 200; y < 216; ++y)
+            std::memset(lighter.row(y) + 500, 255, 16);
+        changes.update(lighter, kCell);
         EXPECT_TRUE(changes.strongestChange({}).empty());
     }
     // A frame of another size starts afresh.
