@@ -137,11 +137,12 @@
  * there first, closer in, so that a small face that comes into view is
  * looked for at once rather than when its tile's turn comes (at most every
  * other tile's pass goes to a change; a change of the whole view, as when
- * the camera moves or the light changes, is no change). The search runs
- * when no face is followed (in front of a still camera, a face of 20 pixels
- * or more at 640x480 coming into view is found within 3 frames, mostly
- * within 2), at once when any face is lost, and every 30 frames for new
- * faces (six passes, one a frame). A pass costs about 5 ms at 640x480 on one core of a recent x86-64
+ * the camera moves or the light changes, is no change; the tiles still take
+ * their turns). The search runs when no face is followed (in front of a
+ * still camera, a face of 20 pixels or more at 640x480 coming into view is
+ * found within 3 frames nearly always, mostly within 2), at once when any
+ * face is lost, and every 30 frames for new faces (six passes, one a
+ * frame). A pass costs about 5 ms at 640x480 on one core of a recent x86-64
  * processor; a followed face about 1 ms. MivoraFaceSetMinFaceSizeStd and
  * MivoraFaceSetScoreThresholdStd (and their tracker forms) set the smallest
  * face looked for and the network's score threshold.

@@ -49,10 +49,10 @@ void ChangeMap::update(const GrayImage& frame, int cellSide)
     // Each cell's mean.
     means_.assign(cells, 0.0f);
     sums_.resize(static_cast<std::size_t>(columns));
-    std::vector<std::uint32_t>& sums = sums_;
+    std::vector<std::uint64_t>& sums = sums_;
     const float perCell = 1.0f / static_cast<float>(cellSide * cellSide);
     for (int r = 0; r < rows; ++r) {
-        std::fill(sums.begin(), sums.end(), 0u);
+        std::fill(sums.begin(), sums.end(), 0);
         for (int y = r * cellSide; y < (r + 1) * cellSide; ++y) {
             const unsigned char* pixel = frame.row(y);
             for (int c = 0; c < columns; ++c) {
@@ -100,10 +100,14 @@ PixelBox ChangeMap::strongestChange(const std::vector<PixelBox>& ignored) const
     if (!anyChange_)
         return {};
     const std::size_t cells = change_.size();
-    std::vector<char> seen(cells, 0);
+    std::vector<char>& seen = seen_;
+    seen.assign(cells, 0);
+    const auto cellOf = [&](int pixel) { return pixel >= 0 ? pixel / cellSide_ : -1 - (-1 - pixel) / cellSide_; };
     for (const PixelBox& box : ignored) {
-        const int c0 = std::max(0, box.x / cellSide_), c1 = std::min(columns_ - 1, (box.x + box.width) / cellSide_);
-        const int r0 = std::max(0, box.y / cellSide_), r1 = std::min(rows_ - 1, (box.y + box.height) / cellSide_);
+        if (box.empty())
+            continue;
+        const int c0 = std::max(0, cellOf(box.x)), c1 = std::min(columns_ - 1, cellOf(box.x + box.width - 1));
+        const int r0 = std::max(0, cellOf(box.y)), r1 = std::min(rows_ - 1, cellOf(box.y + box.height - 1));
         for (int r = r0; r <= r1; ++r)
             for (int c = c0; c <= c1; ++c)
                 seen[static_cast<std::size_t>(r) * columns_ + c] = 1;
@@ -112,7 +116,7 @@ PixelBox ChangeMap::strongestChange(const std::vector<PixelBox>& ignored) const
     // the most change in it.
     PixelBox best;
     float bestChange = 0;
-    std::vector<int> stack;
+    std::vector<int>& stack = stack_;
     for (std::size_t first = 0; first < cells; ++first) {
         if (seen[first] || change_[first] == 0)
             continue;

@@ -44,7 +44,10 @@ private:
     std::vector<float> change_;       // this frame's difference from it, where it stands out; else 0
     std::vector<float> means_;        // scratch: this frame's cell means
     std::vector<float> sorted_;       // scratch: the differences, for their median
-    std::vector<std::uint32_t> sums_; // scratch: a row of cells' sums
+    std::vector<std::uint64_t> sums_; // scratch: a row of cells' sums
+    // Scratch for strongestChange(): cells looked at, cells to look at.
+    mutable std::vector<char> seen_;
+    mutable std::vector<int> stack_;
     bool anyChange_ = false;
 };
 

@@ -256,7 +256,8 @@ void FaceTracker::reset()
     faces_.clear();
     candidates_.clear();
     networkPass_ = networkPassesLeft_ = 0;
-    passWaited_ = passOnChange_ = false;
+    passWaited_ = tileOnChange_ = false;
+    nextTile_ = 0;
     changes_.reset();
     framesSinceChanges_ = 0;
     firstFrame_ = true;
@@ -695,7 +696,14 @@ bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, const FaceFi
     return true;
 }
 
-bool FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
+bool FaceTracker::searchesTiles(const ImageView& frame, const CnnFaceDetector& network) const
+{
+    const double wholeScale = std::min(static_cast<double>(network.inputWidth()) / frame.width,
+                                       static_cast<double>(network.inputHeight()) / frame.height);
+    return settings_.minFaceSize * wholeScale < kNetworkSmallestFace;
+}
+
+void FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
                                 const LandmarkModel* landmarks, bool quick)
 {
     // The passes of one search: the whole frame every third frame, and the
@@ -703,30 +711,31 @@ bool FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finde
     // looked for (every other one placed on a change in the view, when there
     // is one); a quick pass is the small network over the whole frame.
     CnnFaceDetector& network = quick ? *finders.cropNetwork : *finders.network;
-    const double wholeScale = std::min(static_cast<double>(network.inputWidth()) / frame.width,
-                                       static_cast<double>(network.inputHeight()) / frame.height);
-    const bool tiles = !quick && settings_.minFaceSize * wholeScale < kNetworkSmallestFace;
+    const bool tiles = !quick && searchesTiles(frame, network);
     const int pass = tiles ? networkPass_ % kNetworkSearchPasses : 0;
     CnnFaceDetector::Region region;
-    bool onChange = false;
     if (pass % 3 == 0) {
         region.width = static_cast<float>(frame.width);
         region.height = static_cast<float>(frame.height);
     } else {
         region.width = static_cast<float>(kTileSide * frame.width);
         region.height = static_cast<float>(kTileSide * frame.height);
-        const PixelBox change = passOnChange_ ? PixelBox{} : changes_.strongestChange(knownBoxes(found));
-        if (!change.empty() && change.width <= region.width && change.height <= region.height) {
-            onChange = true;
+        const PixelBox change = tileOnChange_ ? PixelBox{} : changes_.strongestChange(knownBoxes(found));
+        tileOnChange_ = !change.empty() && change.width <= region.width && change.height <= region.height;
+        if (tileOnChange_) {
+            // A square when that is smaller than the tile: it lies in the
+            // frame as the tile does.
             const float side = std::max(static_cast<float>(kChangeLookSide * std::max(change.width, change.height)),
                                         static_cast<float>(network.inputWidth()));
-            if (side < region.height)
+            if (side <= std::min(region.width, region.height))
                 region.width = region.height = side;
             region.x = std::clamp(change.x + change.width / 2.0f - region.width / 2, 0.0f, frame.width - region.width);
             region.y =
                 std::clamp(change.y + change.height / 2.0f - region.height / 2, 0.0f, frame.height - region.height);
         } else {
-            const int tile = pass / 3 * 2 + pass % 3 - 1;
+            // The tiles take turns over the passes not placed on a change.
+            const int tile = nextTile_;
+            nextTile_ = (nextTile_ + 1) % 4;
             region.x = static_cast<float>(tile % 2 ? (1 - kTileSide) * frame.width : 0);
             region.y = static_cast<float>(tile / 2 ? (1 - kTileSide) * frame.height : 0);
         }
@@ -759,20 +768,19 @@ bool FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finde
             readFirstLandmarks(face, *landmarks);
         candidates_.push_back(std::move(face));
     }
-    return onChange;
 }
 
-std::vector<PixelBox> FaceTracker::knownBoxes(const std::vector<TrackedFace>& found) const
+const std::vector<PixelBox>& FaceTracker::knownBoxes(const std::vector<TrackedFace>& faces)
 {
     // Twice the box: a face's own motion changes the view around it.
-    std::vector<PixelBox> boxes;
-    for (const std::vector<TrackedFace>* faces : {&found, &candidates_})
-        for (const TrackedFace& face : *faces) {
-            const FacePose& pose = face.box;
-            boxes.push_back({static_cast<int>(pose.cx - pose.size), static_cast<int>(pose.cy - pose.size),
-                             static_cast<int>(2 * pose.size), static_cast<int>(2 * pose.size)});
-        }
-    return boxes;
+    knownBoxes_.clear();
+    for (const TrackedFace& face : faces) {
+        const FacePose& pose = face.box;
+        knownBoxes_.push_back({static_cast<int>(std::floor(pose.cx - pose.size)),
+                               static_cast<int>(std::floor(pose.cy - pose.size)),
+                               static_cast<int>(std::ceil(2 * pose.size)), static_cast<int>(std::ceil(2 * pose.size))});
+    }
+    return knownBoxes_;
 }
 
 void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, const LandmarkModel* landmarks)
@@ -841,16 +849,19 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
         passWaited_ = wait;
         if (networkPassesLeft_ > 0 && !wait) {
             toGray(frame, gray_);
-            if (std::exchange(framesSinceChanges_, 0) > kStaleChangeFrames)
-                changes_.reset();
-            changes_.update(gray_, std::max(kChangeCellSmallest, static_cast<int>(std::lround(settings_.minFaceSize /
-                                                                                              kChangeCellsPerFace))));
             // A camera's first frame is searched by the small network (a
             // third of the cost: the first call also loads the models), for
-            // the large faces of people near the camera; the search proper
-            // starts on the next frame.
+            // the large faces of people near the camera; the search proper,
+            // and the change map, start on the next frame.
             const bool quick = firstFrame && finders.cropNetwork != nullptr;
-            passOnChange_ = searchNetwork(frame, finders, kept, landmarks, quick);
+            if (!quick && searchesTiles(frame, *finders.network)) {
+                if (std::exchange(framesSinceChanges_, 0) > kStaleChangeFrames)
+                    changes_.reset();
+                changes_.update(gray_,
+                                std::max(kChangeCellSmallest,
+                                         static_cast<int>(std::lround(settings_.minFaceSize / kChangeCellsPerFace))));
+            }
+            searchNetwork(frame, finders, kept, landmarks, quick);
             if (!quick) {
                 ++networkPass_;
                 if (--networkPassesLeft_ == 0)

@@ -159,9 +159,8 @@ private:
     bool follow(TrackedFace& face, const ImageView& frame, const FaceFinders& finders, const LandmarkModel& landmarks);
     // This frame's pass of the network search: faces found are added to
     // `found` (confirmed by HOG) or to candidates_ (to be looked at again).
-    // A quick pass: the crop network over the whole frame. Returns true when
-    // the pass was a tile placed on a change rather than the next tile.
-    bool searchNetwork(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
+    // A quick pass: the crop network over the whole frame.
+    void searchNetwork(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
                        const LandmarkModel* landmarks, bool quick);
     // The network's strongest find matching the face expected, in a square
     // sideInFaces times its box wide around it (cut upright when the face is
@@ -171,9 +170,12 @@ private:
         FacePose pose;
         float score = 0;
     };
-    // Boxes, twice a face's size, around faces found this frame and
-    // candidates: where the view's changes are the faces' own.
-    std::vector<PixelBox> knownBoxes(const std::vector<TrackedFace>& found) const;
+    // True when the search looks for faces smaller than the whole frame
+    // shows to the network, in tiles.
+    bool searchesTiles(const ImageView& frame, const CnnFaceDetector& network) const;
+    // Boxes, twice a face's size, around faces: where the view's changes
+    // are the faces' own.
+    const std::vector<PixelBox>& knownBoxes(const std::vector<TrackedFace>& faces);
     NetworkFind networkLook(CnnFaceDetector& network, const ImageView& frame, const FacePose& expected,
                             double sideInFaces, float minScore, const BoxToHog& toHog, bool mayTurnUpright);
     // A face just found at pose, unless it is one of faces already; its
@@ -192,12 +194,14 @@ private:
     int networkPass_ = 0;       // the next pass of the network search
     int networkPassesLeft_ = 0; // passes of the search in progress
     bool passWaited_ = false;   // last frame's pass waited for a quieter frame
-    bool passOnChange_ = false; // last frame's pass was a tile placed on a change
+    bool tileOnChange_ = false; // the last tile pass went to a change
+    int nextTile_ = 0;          // the tile whose turn is next
     // Where the view changed lately (updated on the frames the network
     // searches), and the frames since it was last updated.
     ChangeMap changes_;
     int framesSinceChanges_ = 0;
-    bool firstFrame_ = true; // no frame tracked since the last reset
+    std::vector<PixelBox> knownBoxes_; // scratch for knownBoxes()
+    bool firstFrame_ = true;           // no frame tracked since the last reset
     long long nextId_ = 1;
     // Faces lost in the last few frames, while the search for them runs.
     struct LostFace {

@@ -437,6 +437,9 @@ TEST(ChangeMap, FindsWhatComesIntoAStillViewAndNothingElse)
         EXPECT_TRUE(covers(found, small, 2 * kCell))
             << found.x << "," << found.y << " " << found.width << "x" << found.height;
         EXPECT_TRUE(changes.strongestChange({{400, 110, 40, 40}}).empty()) << "a known face's place is not a change";
+        EXPECT_TRUE(covers(changes.strongestChange({{360, 110, 40, 40}, {405, 80, 20, 40}, {-30, 110, 20, 40}}), small,
+                           2 * kCell))
+            << "boxes that end where its cells begin, and one left of the frame, leave it alone";
         for (int i = 1; i < 3; ++i) {
             changes.update(frameOf({small}, sigma), kCell);
             const cv::Rect centre(small.x + small.width / 2, small.y + small.height / 2, 1, 1);
@@ -458,6 +461,12 @@ TEST(ChangeMap, FindsWhatComesIntoAStillViewAndNothingElse)
         for (int i = 0; i < 12; ++i)
             changes.update(frameOf({small, large, other}, sigma), kCell);
         changes.update(frameOf({small, large, other, {0, 0, 640, 300}}, sigma), kCell);
+        EXPECT_TRUE(changes.strongestChange({}).empty());
+        // Or a large part of it (above a quarter of the cells), even while
+        // the typical cell does not change.
+        for (int i = 0; i < 12; ++i)
+            changes.update(frameOf({small, large, other}, sigma), kCell);
+        changes.update(frameOf({small, large, other, {0, 300, 640, 170}}, sigma), kCell);
         EXPECT_TRUE(changes.strongestChange({}).empty());
         // Even where a few cells change far more than the rest.
         for (int i = 0; i < 12; ++i)
