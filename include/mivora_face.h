@@ -128,8 +128,9 @@
  * gray: it reads the colour of the packed RGB and BGR formats, only the gray
  * values of GRAY8 and the YUV formats. A face the network finds is cut
  * upright at the roll its eyes show and checked by the HOG detector there;
- * when that confirms it and its first landmarks agree with the box, it is
- * reported at once, otherwise only after a sure second look in the next
+ * when that confirms it (a face under 32 pixels only when HOG is as sure as
+ * of a face in a whole frame) and its first landmarks agree with the box,
+ * it is reported at once, otherwise only after a sure second look in the next
  * frame and only while its landmarks agree with its box, so that what the
  * network alone takes for a face (it does, now and then, in a cat or a
  * patterned cup) is never reported. Where the view has just changed (in

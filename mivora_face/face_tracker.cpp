@@ -95,10 +95,14 @@ constexpr double kTileSide = 0.6;
 constexpr double kNetworkLookSide = 2.0;
 // A face rolled by more than this is cut upright for the network's look.
 constexpr double kUprightLookAngle = 20 * M_PI / 180;
-// A new face the crop network would see enlarged more than this is looked at
-// again by the whole-frame network, in a square where it is about this many
-// of its input pixels wide (it is surest of faces of 20 to 40).
-constexpr double kSmallLookEnlargement = 2.0;
+// A face narrower than this is enlarged about three times or more in the HOG
+// detector's crop and more than twice in the crop network's: their scores
+// there are weak evidence (HOG's weak positive score on a board's chip was a
+// false face). Such a face that the network alone found is reported only
+// after a sure look, and its second look is the whole-frame network's, in a
+// square where it is about kSmallLookFace of its input pixels wide (it is
+// surest of faces of 20 to 40).
+constexpr double kSmallFace = 32.0;
 constexpr double kSmallLookFace = 24.0;
 // Network looks at followed faces per frame (each about 2 ms).
 constexpr int kNetworkLooksPerFrame = 2;
@@ -559,8 +563,7 @@ FaceTracker::Sighting FaceTracker::look(const ImageView& frame, const FacePose& 
         return sighting;
     --networkLooksLeft_;
     double sideInFaces = kNetworkLookSide;
-    if (newFace && finders.network != nullptr &&
-        kSmallLookEnlargement * kNetworkLookSide * (expected.size + 1) < network->inputWidth()) {
+    if (newFace && finders.network != nullptr && expected.size + 1 < kSmallFace) {
         // A small new face would be enlarged and blurred in the crop
         // network's input: the whole-frame network looks at it at a scale
         // it sees well, another view than the one it was found in.
@@ -748,8 +751,10 @@ void FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finde
             continue;
         // HOG, cut upright at the roll the eyes show, confirms most faces at
         // once, when the landmarks agree with its box, and places the
-        // regression's start box as it was trained.
-        const Sighting sighting = look(frame, pose, hogOnly, 0.0, settings_.minScore);
+        // regression's start box as it was trained; a small face only when
+        // it is sure.
+        const Sighting sighting =
+            look(frame, pose, hogOnly, pose.size + 1 < kSmallFace ? kConfidentDetection : 0.0, settings_.minScore);
         TrackedFace face;
         if (sighting.confirmed) {
             face.box = face.start = sighting.detected;

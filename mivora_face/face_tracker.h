@@ -25,7 +25,7 @@
 // in: a small face that comes into view is looked for at once rather than
 // when its tile's turn comes. A face the network finds is cut upright at the
 // roll its eyes show and checked by the HOG detector there; when that
-// confirms it, it is reported at once, as before. Otherwise it is reported
+// confirms it (a small face: surely), it is reported at once. Otherwise it is reported
 // only after a sure second look in the next frame (HOG in its crop, or a
 // network: the crop network, or for a small face the whole-frame network at
 // a scale that shows it well) and only while its landmarks agree with the
