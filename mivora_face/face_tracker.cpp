@@ -216,6 +216,8 @@ bool isKnown(const std::vector<TrackedFace>& faces, const FacePose& pose)
 
 // True when a detection centred offset (dx, dy) from where a face of box
 // width expectedWidth was expected, and width wide, is that face.
+bool isSmall(const FacePose& pose) { return pose.size + 1 < kSmallFace; }
+
 bool matchesExpected(double dx, double dy, double width, double expectedWidth)
 {
     const double ratio = width / expectedWidth;
@@ -359,7 +361,7 @@ std::vector<StillFace> FaceTracker::findStill(const ImageView& image, const Gray
     const FaceFinders hogOnly{finders.hog};
     for (const CnnFace& f : whole->detect(image, settings_.minScore)) {
         FacePose start = poseOf(f, boxToHog(whole, finders));
-        if (start.size + 1 < kFaceSizeScatter * settings_.minFaceSize ||
+        if (belowMinimum(start) ||
             std::any_of(faces.begin(), faces.end(), [&](const StillFace& k) { return sameFace(k.pose, start); }))
             continue;
         const Sighting sighting = look(image, start, hogOnly, 0.0, 1.0f);
@@ -563,7 +565,7 @@ FaceTracker::Sighting FaceTracker::look(const ImageView& frame, const FacePose& 
         return sighting;
     --networkLooksLeft_;
     double sideInFaces = kNetworkLookSide;
-    if (newFace && finders.network != nullptr && expected.size + 1 < kSmallFace) {
+    if (newFace && finders.network != nullptr && isSmall(expected)) {
         // A small new face would be enlarged and blurred in the crop
         // network's input: the whole-frame network looks at it at a scale
         // it sees well, another view than the one it was found in.
@@ -699,6 +701,11 @@ bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, const FaceFi
     return true;
 }
 
+bool FaceTracker::belowMinimum(const FacePose& pose) const
+{
+    return pose.size + 1 < kFaceSizeScatter * settings_.minFaceSize;
+}
+
 bool FaceTracker::searchesTiles(const ImageView& frame, const CnnFaceDetector& network) const
 {
     const double wholeScale = std::min(static_cast<double>(network.inputWidth()) / frame.width,
@@ -746,15 +753,14 @@ void FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finde
     FaceFinders hogOnly{finders.hog};
     for (const CnnFace& f : network.detect(frame, region, settings_.minScore)) {
         const FacePose pose = poseOf(f, boxToHog(&network, finders));
-        if (pose.size + 1 < kFaceSizeScatter * settings_.minFaceSize || isKnown(found, pose) ||
-            isKnown(candidates_, pose))
+        if (belowMinimum(pose) || isKnown(found, pose) || isKnown(candidates_, pose))
             continue;
         // HOG, cut upright at the roll the eyes show, confirms most faces at
         // once, when the landmarks agree with its box, and places the
         // regression's start box as it was trained; a small face only when
         // it is sure.
         const Sighting sighting =
-            look(frame, pose, hogOnly, pose.size + 1 < kSmallFace ? kConfidentDetection : 0.0, settings_.minScore);
+            look(frame, pose, hogOnly, isSmall(pose) ? kConfidentDetection : 0.0, settings_.minScore);
         TrackedFace face;
         if (sighting.confirmed) {
             face.box = face.start = sighting.detected;

@@ -170,6 +170,9 @@ private:
         FacePose pose;
         float score = 0;
     };
+    // True when a network's find is narrower than the smallest face looked
+    // for, allowing for the scatter of the network's boxes.
+    bool belowMinimum(const FacePose& pose) const;
     // True when the search looks for faces smaller than the whole frame
     // shows to the network, in tiles.
     bool searchesTiles(const ImageView& frame, const CnnFaceDetector& network) const;

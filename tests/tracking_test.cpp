@@ -173,6 +173,11 @@ public:
             truth_ = reference.landmarks(0);
     }
     bool usable() const { return truth_[0] != 0; }
+    // The scale at which the face's jaw line (points 1 to 17) is this wide.
+    double scaleForJawWidth(double pixels) const
+    {
+        return pixels / std::hypot(truth_[32] - truth_[0], truth_[33] - truth_[1]);
+    }
     // degrees clockwise, scale, shift in pixels.
     MovedFace place(double degrees, double scale, double dx, double dy, double noiseSigma = 0) const
     {
@@ -643,8 +648,7 @@ TEST(MivoraFaceNetwork, FindsSmallFacesSoonAfterTheyComeIntoView)
 {
     const FaceMover mover;
     ASSERT_TRUE(mover.usable());
-    const Shape upright = mover.place(0, 1, 0, 0).truth;
-    const double scale = 20 / std::hypot(upright[32] - upright[0], upright[33] - upright[1]);
+    const double scale = mover.scaleForJawWidth(20);
     int entries = 0, found = 0;
     for (const double dy : {-150.0, 0.0, 150.0})
         for (const double dx : {-240.0, -80.0, 80.0, 240.0}) {
@@ -678,8 +682,7 @@ TEST(MivoraFaceNetwork, AChangeThatGoesOnDoesNotHoldTheSearch)
 {
     const FaceMover mover;
     ASSERT_TRUE(mover.usable());
-    const Shape upright = mover.place(0, 1, 0, 0).truth;
-    const double scale = 20 / std::hypot(upright[32] - upright[0], upright[33] - upright[1]);
+    const double scale = mover.scaleForJawWidth(20);
     cv::RNG flicker(3);
     restartVideo();
     int frame = 0;
