@@ -74,6 +74,11 @@ constexpr double kTurnedSearchSmallestFace = 1.0 / 5;
 // the regression gets only part of the way there. At most this many passes.
 constexpr double kRestartAngle = 6 * M_PI / 180;
 constexpr int kFirstRegressionPasses = 3;
+// A network's box this far in size (log) or place (in face sizes) from the
+// box the points show is moved there (HOG's box is where the regression
+// expects it).
+constexpr double kRestartScale = 0.15;
+constexpr double kRestartDistance = 0.15;
 
 // Fitted with `mivora_cnn_bench --fit-boxes` on the faces both detectors
 // find in dlib's example photos at three scales, upright and turned by up to
@@ -239,23 +244,33 @@ Shape regress(const LandmarkModel& landmarks, const ImageView& frame, const Face
     return raw;
 }
 
-// A new face's first landmarks, regressed from start; from a box at the
-// wrong roll the regression gets only part of the way, so while the points
-// show a roll far from start's, start is turned to it and they are read again.
-Shape firstRegression(const LandmarkModel& landmarks, const ImageView& image, FacePose& start, FacePose& fitted)
+// True when the box the points show is far in size or place from start.
+bool farFrom(const FacePose& fitted, const FacePose& start)
+{
+    return std::abs(std::log(fitted.size / start.size)) > kRestartScale ||
+           std::hypot(fitted.cx - start.cx, fitted.cy - start.cy) > kRestartDistance * start.size;
+}
+
+} // namespace
+
+Shape firstLandmarks(const LandmarkModel& landmarks, const ImageView& image, FacePose& start, FacePose& fitted,
+                     bool startByHog)
 {
     Shape raw = regress(landmarks, image, start);
     fitted = FacePose::fit(landmarks.meanShape(), raw);
     for (int pass = 1;
-         pass < kFirstRegressionPasses && std::abs(angleBetween(fitted.angle, start.angle)) > kRestartAngle; ++pass) {
-        start.angle = fitted.angle;
+         pass < kFirstRegressionPasses &&
+         (std::abs(angleBetween(fitted.angle, start.angle)) > kRestartAngle || (!startByHog && farFrom(fitted, start)));
+         ++pass) {
+        if (startByHog)
+            start.angle = fitted.angle;
+        else
+            start = fitted;
         raw = regress(landmarks, image, start);
         fitted = FacePose::fit(landmarks.meanShape(), raw);
     }
     return raw;
 }
-
-} // namespace
 
 void FaceTracker::reset()
 {
@@ -387,7 +402,7 @@ std::vector<StillFace> FaceTracker::findStill(const ImageView& image, const Gray
         }
         const FacePose box = start;
         FacePose fitted;
-        const Shape raw = firstRegression(*model, ImageView::of(gray), start, fitted);
+        const Shape raw = firstLandmarks(*model, ImageView::of(gray), start, fitted, sighting.confirmed);
         if (!agrees(fitted, box))
             continue;
         StillFace face;
@@ -502,7 +517,7 @@ void FaceTracker::numberFound(std::vector<TrackedFace>& faces, bool foundByNetwo
 
 void FaceTracker::readFirstLandmarks(TrackedFace& face, const LandmarkModel& landmarks) const
 {
-    const Shape raw = firstRegression(landmarks, ImageView::of(gray_), face.start, face.fitted);
+    const Shape raw = firstLandmarks(landmarks, ImageView::of(gray_), face.start, face.fitted, face.startByHog);
     face.anchor = face.fitted.offsetOf(face.start);
     face.anchorSamples = 1;
     face.smoother.smooth(raw, face.fitted, face.points);
@@ -647,9 +662,12 @@ bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, const FaceFi
     // threshold it was found at: HOG as sure as of a face in a whole frame
     // (a weak score in a crop of a patterned cup was one false face in
     // 5,400 face-free frames), or the other network's high score.
+    // A new face is looked at again where the network saw it, at the size
+    // it saw: the look checks that find, wherever the first landmarks put
+    // the face.
     const bool firstSeenLastFrame = face.id == 0;
     const Sighting sighting =
-        look(frame, expected, finders, firstSeenLastFrame ? kConfidentDetection : 0.0,
+        look(frame, firstSeenLastFrame ? face.box : expected, finders, firstSeenLastFrame ? kConfidentDetection : 0.0,
              firstSeenLastFrame ? std::max(settings_.minScore, kSureScore) : settings_.minScore, firstSeenLastFrame);
     if (!sighting.seen)
         return false; // nothing face-like where the face should be
@@ -774,6 +792,7 @@ void FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finde
             continue;
         }
         face.box = face.start = pose;
+        face.startByHog = false;
         face.confidence = f.score;
         if (landmarks != nullptr)
             readFirstLandmarks(face, *landmarks);

@@ -64,6 +64,7 @@ struct TrackedFace {
 
     // What following needs.
     FacePose start;          // where the regression started
+    bool startByHog = true;  // start is HOG's box (else the network's, mapped to it)
     FacePose fitted;         // fitted to the raw landmarks
     PoseOffset anchor;       // where the detector puts its box on this face, from fitted
     int anchorSamples = 0;   // frames averaged into anchor
@@ -99,6 +100,18 @@ struct StillFace {
     bool byHog = true;     // found by the HOG search: its landmarks are dlib's from rect
     Shape points{};        // the network's finds: their landmarks, in whole pixels
 };
+
+// A new face's first landmarks, read from start, its detector's box.
+// Requires: startByHog when start is the HOG detector's box, whose place
+//           the landmark model was trained from; false for a network's box,
+//           mapped to HOG's only on average.
+// Ensures:  the points are read again while they show a box far from start
+//           (in roll; for a network's box also in size or place), from the
+//           box they show (HOG's keeps its size and place): from a box far
+//           off the regression gets only part of the way. start is the box
+//           the points returned were read from; fitted is fitted to them.
+Shape firstLandmarks(const LandmarkModel& landmarks, const ImageView& image, FacePose& start, FacePose& fitted,
+                     bool startByHog);
 
 // The landmark model, read when first needed; null when it cannot be.
 using LandmarkLoader = std::function<const LandmarkModel*()>;

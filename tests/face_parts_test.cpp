@@ -3,6 +3,7 @@
 // landmark regression in a turned box, the smoother, and model files.
 #include "change_map.h"
 #include "face_pose.h"
+#include "face_tracker.h"
 #include "gray_image.h"
 #include "landmark_model.h"
 #include "landmark_smoother.h"
@@ -231,6 +232,61 @@ TEST(LandmarkModel, ReadsATiltedFaceAsIfUpright)
         // Only resampling separates the two: well under the 4-5% that
         // separates dlib's points from a person's.
         EXPECT_LT(meanDistance(tilted, expected) / eyeCornerDistance(expected), 0.02) << degrees << " degrees";
+    }
+}
+
+// A new face's first points: from a network's box that is too large or too
+// small, off centre or at the wrong roll, the points are read again from the
+// box they show until they lie on the face; from HOG's box (the box the
+// model was trained from) only the roll is mended.
+TEST(FirstLandmarks, AreOnTheFaceFromABoxFarOff)
+{
+    const auto model = packedModel();
+    ASSERT_TRUE(model);
+    const cv::Mat photo = bgrPhoto("astronaut.png");
+    const mivora::GrayImage gray = grayOf(photo);
+    const mivora::ImageView image = mivora::ImageView::of(gray);
+    dlib::frontal_face_detector detector = dlib::get_frontal_face_detector();
+    const std::vector<dlib::rectangle> found = detector(dlib::cv_image<dlib::bgr_pixel>(photo));
+    ASSERT_EQ(found.size(), 1u);
+    const FacePose hogBox = FacePose::of(found[0]);
+    Shape fromHog;
+    model->predict(image, hogBox.toImage(), fromHog.data());
+    const double eyes = eyeCornerDistance(fromHog);
+
+    struct Off {
+        double scale, dx, dy, degrees;
+    } offs[] = {{1.45, 0, 0, 0}, {0.7, 0, 0, 0},       {0.75, 0.1, 0.05, 0},
+                {0.8, 0, 0, 20}, {1.3, 0.15, -0.1, 0}, {1.3, 0, 0.1, 25}};
+    for (const Off& off : offs) {
+        SCOPED_TRACE("scale " + std::to_string(off.scale) + ", off by " + std::to_string(off.dx) + "," +
+                     std::to_string(off.dy) + ", " + std::to_string(off.degrees) + " degrees");
+        FacePose start = hogBox;
+        start.cx += off.dx * hogBox.size;
+        start.cy += off.dy * hogBox.size;
+        start.size *= off.scale;
+        start.angle = off.degrees * M_PI / 180;
+        FacePose fitted;
+        const Shape points = mivora::firstLandmarks(*model, image, start, fitted, false);
+        // Read once from a box 0.7 times too small, they are 6% of the
+        // eye-corner distance off; read again, 0.6%.
+        EXPECT_LT(meanDistance(points, fromHog) / eyes, 0.03);
+        // start is where these points were read from.
+        Shape again;
+        model->predict(image, start.toImage(), again.data());
+        EXPECT_EQ(again, points);
+    }
+
+    // HOG's own box keeps its size and place; a wrong roll is still mended.
+    for (const double degrees : {0.0, 25.0}) {
+        FacePose start = hogBox;
+        start.angle = degrees * M_PI / 180;
+        FacePose fitted;
+        const Shape points = mivora::firstLandmarks(*model, image, start, fitted, true);
+        EXPECT_EQ(start.cx, hogBox.cx);
+        EXPECT_EQ(start.cy, hogBox.cy);
+        EXPECT_EQ(start.size, hogBox.size);
+        EXPECT_LT(meanDistance(points, fromHog) / eyes, 0.02) << degrees << " degrees";
     }
 }
 
