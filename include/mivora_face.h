@@ -259,8 +259,8 @@ extern "C" {
  *  running library's. The major version is the soname's (libmivoraface.so.1). */
 #define MIVORA_FACE_VERSION_MAJOR 1
 #define MIVORA_FACE_VERSION_MINOR 4
-#define MIVORA_FACE_VERSION_PATCH 1
-#define MIVORA_FACE_VERSION "1.4.1"
+#define MIVORA_FACE_VERSION_PATCH 2
+#define MIVORA_FACE_VERSION "1.4.2"
 
 /* Return codes. Success is 0 (or a face count); every error is negative. */
 
