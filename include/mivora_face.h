@@ -205,7 +205,10 @@
  * upright from that box and rounded to whole pixels, and its confidence is
  * HOG's score in that crop or the network's score (0.75 to 1). So since
  * MivoraFace 1.4 still mode no longer gives exactly dlib's faces, but all of
- * them and more.
+ * them and more. Now and then both networks are sure of something that is
+ * no face (a cat's face, in 1 or 2 of 900 frames of a stress run); video
+ * mode, which looks again in the next frame, does not report it, still
+ * mode may.
  * The minimum face size and the score threshold (MivoraFaceSetMinFaceSizeStd
  * and MivoraFaceSetScoreThresholdStd) apply to the network's finds. A whole
  * 640x480 image costs about 1.3 times the HOG search alone (about 7 ms on
