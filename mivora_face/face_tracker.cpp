@@ -74,10 +74,10 @@ constexpr double kTurnedSearchSmallestFace = 1.0 / 5;
 // the regression gets only part of the way there. At most this many passes.
 constexpr double kRestartAngle = 6 * M_PI / 180;
 constexpr int kFirstRegressionPasses = 3;
-// A network's box this far in size (log) or place (in face sizes) from the
+// A network's box this far in place (in face sizes) or size (ratio) from the
 // box the points show is moved there (HOG's box is where the regression
 // expects it).
-constexpr double kRestartScale = 0.15;
+constexpr double kRestartScale = 1.16;
 constexpr double kRestartDistance = 0.15;
 
 // Fitted with `mivora_cnn_bench --fit-boxes` on the faces both detectors
@@ -161,6 +161,14 @@ Affine cropToFrame(const FacePose& pose, int side)
     return turnedAbout((pose.size + 1.0) / kCropFaceWidth, pose.angle, centre, centre, pose.cx, pose.cy);
 }
 
+// True when a's centre lies within distance times b's size of b's, and its
+// size within a ratio of scale of b's.
+bool within(const FacePose& a, const FacePose& b, double distance, double scale)
+{
+    const double ratio = a.size / b.size;
+    return std::hypot(a.cx - b.cx, a.cy - b.cy) < distance * b.size && ratio < scale && ratio > 1 / scale;
+}
+
 bool stillNear(const FacePose& a, const FacePose& b)
 {
     return std::hypot(a.cx - b.cx, a.cy - b.cy) < kStillDistance * b.size &&
@@ -232,9 +240,7 @@ bool matchesExpected(double dx, double dy, double width, double expectedWidth)
 
 bool agrees(const FacePose& fitted, const FacePose& box)
 {
-    const double ratio = fitted.size / box.size;
-    return std::hypot(fitted.cx - box.cx, fitted.cy - box.cy) < kAgreementDistance * box.size &&
-           ratio < kAgreementScale && ratio > 1 / kAgreementScale;
+    return within(fitted, box, kAgreementDistance, kAgreementScale);
 }
 
 Shape regress(const LandmarkModel& landmarks, const ImageView& frame, const FacePose& start)
@@ -242,13 +248,6 @@ Shape regress(const LandmarkModel& landmarks, const ImageView& frame, const Face
     Shape raw;
     landmarks.predict(frame, start.toImage(), raw.data());
     return raw;
-}
-
-// True when the box the points show is far in size or place from start.
-bool farFrom(const FacePose& fitted, const FacePose& start)
-{
-    return std::abs(std::log(fitted.size / start.size)) > kRestartScale ||
-           std::hypot(fitted.cx - start.cx, fitted.cy - start.cy) > kRestartDistance * start.size;
 }
 
 } // namespace
@@ -259,8 +258,8 @@ Shape firstLandmarks(const LandmarkModel& landmarks, const ImageView& image, Fac
     Shape raw = regress(landmarks, image, start);
     fitted = FacePose::fit(landmarks.meanShape(), raw);
     for (int pass = 1;
-         pass < kFirstRegressionPasses &&
-         (std::abs(angleBetween(fitted.angle, start.angle)) > kRestartAngle || (!startByHog && farFrom(fitted, start)));
+         pass < kFirstRegressionPasses && (std::abs(angleBetween(fitted.angle, start.angle)) > kRestartAngle ||
+                                           (!startByHog && !within(fitted, start, kRestartDistance, kRestartScale)));
          ++pass) {
         if (startByHog)
             start.angle = fitted.angle;
@@ -677,10 +676,7 @@ bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, const FaceFi
     // Where the regression starts: the box expected, unless the detector's
     // own box is now elsewhere; kept still while the face is.
     FacePose start = expected;
-    const double ratio = detected.size / expected.size;
-    if (confirmed && sighting.byHog &&
-        (std::hypot(detected.cx - expected.cx, detected.cy - expected.cy) > kReanchorDistance * expected.size ||
-         ratio > kReanchorScale || ratio < 1 / kReanchorScale)) {
+    if (confirmed && sighting.byHog && !within(detected, expected, kReanchorDistance, kReanchorScale)) {
         start = detected;
         face.anchorSamples = 0;
     }
