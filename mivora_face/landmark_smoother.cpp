@@ -17,7 +17,10 @@ constexpr double kPoseMinCutoff = 0.02, kPoseBeta = 120.0;
 // Size and roll change more slowly than position, and their noise shows
 // most on small faces (a lag of 0.5% of the size, 0.3 degrees).
 constexpr double kTurnBeta = 30.0;
-constexpr double kShapeMinCutoff = 0.01, kShapeBeta = 15.0;
+// The shape follows a moving lip or lid within about 0.2% of the face's size
+// (the tracker's points are a mean of three regressions, steady enough that
+// a part's speed stands out of their noise).
+constexpr double kShapeMinCutoff = 0.01, kShapeBeta = 80.0;
 constexpr double kSpeedCutoff = 0.15, kPoseSpeedCutoff = 0.08;
 // After this many frames with exactly the same raw points, the output is
 // those points: a still picture gives still, reproducible dots.
@@ -61,12 +64,10 @@ double OneEuroFilter::filter(double value, double unit)
 }
 
 LandmarkSmoother::LandmarkSmoother()
-    : registration_{OneEuroFilter(kShapeMinCutoff, kShapeBeta, kSpeedCutoff),
-                    OneEuroFilter(kShapeMinCutoff, kShapeBeta, kSpeedCutoff),
-                    OneEuroFilter(kShapeMinCutoff, kShapeBeta, kSpeedCutoff),
-                    OneEuroFilter(kShapeMinCutoff, kShapeBeta, kSpeedCutoff)},
-      x_(kPoseMinCutoff, kPoseBeta, kPoseSpeedCutoff), y_(kPoseMinCutoff, kPoseBeta, kPoseSpeedCutoff),
-      logSize_(kPoseMinCutoff, kTurnBeta, kPoseSpeedCutoff), angle_(kPoseMinCutoff, kTurnBeta, kPoseSpeedCutoff)
+    : x_(kPoseMinCutoff, kPoseBeta, kPoseSpeedCutoff), y_(kPoseMinCutoff, kPoseBeta, kPoseSpeedCutoff),
+      logSize_(kPoseMinCutoff, kTurnBeta, kPoseSpeedCutoff), angle_(kPoseMinCutoff, kTurnBeta, kPoseSpeedCutoff),
+      headX_(kPoseMinCutoff, kPoseBeta, kPoseSpeedCutoff), headY_(kPoseMinCutoff, kPoseBeta, kPoseSpeedCutoff),
+      headLogSize_(kPoseMinCutoff, kTurnBeta, kPoseSpeedCutoff), headAngle_(kPoseMinCutoff, kTurnBeta, kPoseSpeedCutoff)
 {
     static_assert(2 * kParts == std::tuple_size<decltype(partSpeed_)>::value, "one speed per part");
 }
@@ -74,51 +75,70 @@ LandmarkSmoother::LandmarkSmoother()
 void LandmarkSmoother::reset()
 {
     steady_ = FacePose{};
-    x_.reset();
-    y_.reset();
-    logSize_.reset();
-    angle_.reset();
+    for (OneEuroFilter* f : {&x_, &y_, &logSize_, &angle_, &headX_, &headY_, &headLogSize_, &headAngle_})
+        f->reset();
     unchangedFrames_ = 0;
     started_ = false;
 }
 
-std::array<double, 4> LandmarkSmoother::registerToRigidPoints(std::array<double, kShapeValueCount>& local)
+FacePose LandmarkSmoother::registerToRigidPoints(std::array<double, kShapeValueCount>& local,
+                                                 const FacePose& pose) const
 {
     // The similarity taking the rigid points from local to the anchor's
     // (least squares): q = k R (p - from) + to.
-    double fromX = 0, fromY = 0, toX = 0, toY = 0;
+    double fromX = 0, fromY = 0;
     for (int i : kRigidPoints) {
         fromX += local[2 * i];
         fromY += local[2 * i + 1];
-        toX += anchor_[2 * i];
-        toY += anchor_[2 * i + 1];
     }
     const double n = std::size(kRigidPoints);
-    fromX /= n, fromY /= n, toX /= n, toY /= n;
+    fromX /= n, fromY /= n;
     double dot = 0, cross = 0, norm = 0;
     for (int i : kRigidPoints) {
         const double ax = local[2 * i] - fromX, ay = local[2 * i + 1] - fromY;
-        const double bx = anchor_[2 * i] - toX, by = anchor_[2 * i + 1] - toY;
+        const double bx = anchor_[2 * i] - anchorCentreX_, by = anchor_[2 * i + 1] - anchorCentreY_;
         dot += ax * bx + ay * by;
         cross += ax * by - ay * bx;
         norm += ax * ax + ay * ay;
     }
-    if (!(norm > 0) || !(dot > 0))
-        return {1, 0, 0, 0};
-    // Filtered as the shape is: the points' noise hardly moves the frame,
-    // while a jaw dropping (which moves the pose fitted to all points) moves
-    // it within a frame or two; the still points trail the pose by a few
-    // thousandths of the face's size meanwhile.
-    const double kc = registration_[0].filter(dot / norm, 1.0);
-    const double ks = registration_[1].filter(cross / norm, 1.0);
-    const double tx = registration_[2].filter(toX - (dot * fromX - cross * fromY) / norm, 1.0);
-    const double ty = registration_[3].filter(toY - (cross * fromX + dot * fromY) / norm, 1.0);
+    double kc = 1, ks = 0;
+    if (norm > 0 && dot > 0)
+        kc = dot / norm, ks = cross / norm;
     for (int i = 0; i < kShapePointCount; ++i) {
-        const double x = local[2 * i], y = local[2 * i + 1];
-        local[2 * i] = kc * x - ks * y + tx;
-        local[2 * i + 1] = ks * x + kc * y + ty;
+        const double x = local[2 * i] - fromX, y = local[2 * i + 1] - fromY;
+        local[2 * i] = kc * x - ks * y + anchorCentreX_;
+        local[2 * i + 1] = ks * x + kc * y + anchorCentreY_;
     }
-    return {kc, ks, tx, ty};
+    // The anchor's rigid centre lies where the rigid points' centre lies in
+    // pose's frame; the frame is pose's, scaled by 1 / k and turned by -phi.
+    const double c = std::cos(pose.angle), s = std::sin(pose.angle);
+    return {pose.cx + pose.size * (c * fromX - s * fromY), pose.cy + pose.size * (s * fromX + c * fromY),
+            pose.size / std::hypot(kc, ks), pose.angle - std::atan2(ks, kc)};
+}
+
+void LandmarkSmoother::settle(const std::array<double, kShapeValueCount>& local, const FacePose& pose, double angle)
+{
+    x_.settle(pose.cx);
+    y_.settle(pose.cy);
+    logSize_.settle(std::log(pose.size));
+    angle_.settle(angle);
+    steady_ = pose;
+    shape_ = local;
+    anchor_ = local;
+    anchorCentreX_ = anchorCentreY_ = 0;
+    for (int i : kRigidPoints) {
+        anchorCentreX_ += local[2 * i];
+        anchorCentreY_ += local[2 * i + 1];
+    }
+    anchorCentreX_ /= std::size(kRigidPoints);
+    anchorCentreY_ /= std::size(kRigidPoints);
+    const double c = std::cos(pose.angle), s = std::sin(pose.angle);
+    headX_.settle(pose.cx + pose.size * (c * anchorCentreX_ - s * anchorCentreY_));
+    headY_.settle(pose.cy + pose.size * (s * anchorCentreX_ + c * anchorCentreY_));
+    headLogSize_.settle(std::log(pose.size));
+    headAngle_.settle(angle);
+    lastHeadAngle_ = angle;
+    partSpeed_.fill(0);
 }
 
 void LandmarkSmoother::smooth(const Shape& raw, const FacePose& pose, Shape& out)
@@ -127,7 +147,6 @@ void LandmarkSmoother::smooth(const Shape& raw, const FacePose& pose, Shape& out
     lastRaw_ = raw;
     const bool shapeStarted = started_;
     started_ = true;
-    const bool settle = !shapeStarted || unchangedFrames_ >= kUnchangedFramesToSettle;
     // The points in the face's own frame, in face sizes.
     const double c = std::cos(pose.angle), s = std::sin(pose.angle);
     std::array<double, kShapeValueCount> local;
@@ -136,30 +155,22 @@ void LandmarkSmoother::smooth(const Shape& raw, const FacePose& pose, Shape& out
         local[2 * i] = (c * dx + s * dy) / pose.size;
         local[2 * i + 1] = (-s * dx + c * dy) / pose.size;
     }
-    const std::array<double, 4> frame = settle ? std::array<double, 4>{1, 0, 0, 0} : registerToRigidPoints(local);
-    // The angle is filtered unwrapped, continuing from the last frame's.
+    // Angles are filtered unwrapped, continuing from the last frame's.
     const double angle = shapeStarted ? lastAngle_ + angleBetween(pose.angle, lastAngle_) : pose.angle;
     lastAngle_ = angle;
-    if (settle) {
-        x_.settle(pose.cx);
-        y_.settle(pose.cy);
-        logSize_.settle(std::log(pose.size));
-        angle_.settle(angle);
-        shape_ = local;
-        anchor_ = local;
-        for (int k = 0; k < 4; ++k)
-            registration_[k].settle(k == 0 ? 1.0 : 0.0);
-        partSpeed_.fill(0);
+    if (!shapeStarted || unchangedFrames_ >= kUnchangedFramesToSettle) {
+        settle(local, pose, angle);
         out = raw;
-        steady_ = pose;
         return;
     }
 
-    const double cx = x_.filter(pose.cx, pose.size);
-    const double cy = y_.filter(pose.cy, pose.size);
-    const double size = std::exp(logSize_.filter(std::log(pose.size), 1.0));
-    const double steadyAngle = angle_.filter(angle, 1.0);
-    steady_ = FacePose{cx, cy, size, steadyAngle};
+    steady_ = FacePose{x_.filter(pose.cx, pose.size), y_.filter(pose.cy, pose.size),
+                       std::exp(logSize_.filter(std::log(pose.size), 1.0)), angle_.filter(angle, 1.0)};
+    const FacePose head = registerToRigidPoints(local, pose);
+    lastHeadAngle_ += angleBetween(head.angle, lastHeadAngle_);
+    const double headX = headX_.filter(head.cx, head.size), headY = headY_.filter(head.cy, head.size);
+    const double headSize = std::exp(headLogSize_.filter(std::log(head.size), 1.0));
+    const double headAngle = headAngle_.filter(lastHeadAngle_, 1.0);
 
     // Each part's speed: the mean motion of its points.
     std::array<double, 2 * kParts> motion{};
@@ -178,17 +189,13 @@ void LandmarkSmoother::smooth(const Shape& raw, const FacePose& pose, Shape& out
             smoothingFactor(kShapeMinCutoff + kShapeBeta * std::hypot(partSpeed_[2 * p], partSpeed_[2 * p + 1]));
     }
 
-    const double sc = size * std::cos(steadyAngle), ss = size * std::sin(steadyAngle);
-    // Back from the rigid points' frame to the pose's.
-    const double k2 = frame[0] * frame[0] + frame[1] * frame[1];
-    const double ic = frame[0] / k2, is = frame[1] / k2;
+    const double hc = headSize * std::cos(headAngle), hs = headSize * std::sin(headAngle);
     for (int i = 0; i < kShapePointCount; ++i) {
         const double a = factor[kPartOfPoint[i]];
-        const double ru = (shape_[2 * i] += a * (local[2 * i] - shape_[2 * i])) - frame[2];
-        const double rv = (shape_[2 * i + 1] += a * (local[2 * i + 1] - shape_[2 * i + 1])) - frame[3];
-        const double u = ic * ru + is * rv, v = -is * ru + ic * rv;
-        out[2 * i] = static_cast<float>(cx + sc * u - ss * v);
-        out[2 * i + 1] = static_cast<float>(cy + ss * u + sc * v);
+        const double u = (shape_[2 * i] += a * (local[2 * i] - shape_[2 * i])) - anchorCentreX_;
+        const double v = (shape_[2 * i + 1] += a * (local[2 * i + 1] - shape_[2 * i + 1])) - anchorCentreY_;
+        out[2 * i] = static_cast<float>(headX + hc * u - hs * v);
+        out[2 * i + 1] = static_cast<float>(headY + hs * u + hc * v);
     }
 }
 

@@ -14,7 +14,9 @@
 // frame, so faces of every size are treated alike. The shape is kept in the
 // frame of the points that stay put when a face talks or blinks (the nose,
 // the eye corners, the brows, the jaw line's ends), not in the pose's, which
-// is fitted to all points and moves when the jaw drops.
+// is fitted to all points and moves when the jaw drops; and the points are
+// placed by the pose of that frame (the head's), filtered as the pose is, so
+// that a jaw dropping is followed by the shape's filter alone.
 #ifndef MIVORA_FACE_LANDMARK_SMOOTHER_H
 #define MIVORA_FACE_LANDMARK_SMOOTHER_H
 
@@ -62,23 +64,29 @@ public:
     const FacePose& steadyPose() const { return steady_; }
 
 private:
-    // Moves local (the points in the pose's frame) into the frame in which
-    // the anchor's rigid points lie. Returns that frame (filtered): local' =
-    // M local + t, as M's k cos and k sin, then t.
-    std::array<double, 4> registerToRigidPoints(std::array<double, kShapeValueCount>& local);
+    // Moves local (the points in pose's frame) into the frame in which the
+    // anchor's rigid points lie (least squares). Returns that frame's pose in
+    // the image: where the anchor's rigid points' centre is, the scale and
+    // the roll.
+    FacePose registerToRigidPoints(std::array<double, kShapeValueCount>& local, const FacePose& pose) const;
+    // Settles the filters on these points (in pose's frame).
+    void settle(const std::array<double, kShapeValueCount>& local, const FacePose& pose, double angle);
 
-    std::array<OneEuroFilter, 4> registration_;
+    // The pose fitted to all points (what the tracker expects next), and the
+    // pose of the rigid points' frame (where the points are drawn).
     OneEuroFilter x_, y_, logSize_, angle_;
+    OneEuroFilter headX_, headY_, headLogSize_, headAngle_;
     // The shape in the rigid points' frame (see registerToRigidPoints), in
     // face sizes, and each part's speed.
     std::array<double, kShapeValueCount> shape_{};
     // The points when the filters last settled: the rigid points' places
     // there define the shape's frame, so that it cannot drift.
     std::array<double, kShapeValueCount> anchor_{};
+    double anchorCentreX_ = 0, anchorCentreY_ = 0;
     std::array<double, 2 * 14> partSpeed_{};
     Shape lastRaw_{};
     FacePose steady_;
-    double lastAngle_ = 0;
+    double lastAngle_ = 0, lastHeadAngle_ = 0;
     int unchangedFrames_ = 0;
     bool started_ = false;
 };

@@ -318,6 +318,9 @@ TEST(LandmarkSmoother, StillWhenStillAndWithoutLagWhenMoving)
         const double unit = eyeCornerDistance(still);
 
         // Noise on every point, nothing moving: the output moves far less.
+        // (The tracker's points are the mean of three regressions, steadier
+        // than one; the whole pipeline's third of plain dlib's movement under
+        // camera noise is checked in the tracking tests.)
         mivora::LandmarkSmoother smoother;
         std::mt19937 random(7);
         std::normal_distribution<float> noise(0.0f, static_cast<float>(0.01 * unit));
@@ -335,7 +338,7 @@ TEST(LandmarkSmoother, StillWhenStillAndWithoutLagWhenMoving)
             previousIn = in;
             previousOut = out;
         }
-        EXPECT_LT(movedOut, movedIn / 3) << size;
+        EXPECT_LT(movedOut, movedIn / 2) << size;
 
         // The same points again and again: exactly those points, soon.
         Shape out;
@@ -424,8 +427,12 @@ TEST(LandmarkSmoother, FollowsTheMouthAndTheLidsWithLittleLag)
         }
         trailing /= movingPoints;
         others /= 2 * mivora::kShapePointCount - movingPoints;
-        EXPECT_LT(trailing, std::strcmp(motion, "jaw") == 0 ? 0.03 : 0.02) << motion;
-        EXPECT_LT(others, 0.005) << motion;
+        // Placed by the rigid points' pose, the rest of the face does not
+        // move with the jaw at all; the moving points trail by well under a
+        // hundredth of the eye-corner distance (the pose fitted to all
+        // points trailed the jaw by 0.3%, and the lips by 2.4%).
+        EXPECT_LT(trailing, 0.01) << motion;
+        EXPECT_LT(others, 0.001) << motion;
     }
 }
 
