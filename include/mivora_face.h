@@ -182,9 +182,12 @@
  * 0 is the most prominent).
  *
  * Video-mode landmarks are steadied: camera noise on a still head moves them
- * far less than dlib's (they are averaged over frames), while a moving head
- * is followed without lag (the smoothing lets go as the face speeds up, and
- * the face's motion is filtered apart from its expression). Identical frames
+ * far less than dlib's (each frame's points are the mean of three readings
+ * from slightly moved boxes, and are averaged over frames), while a moving
+ * head is followed without lag (the smoothing lets go as the face speeds up,
+ * and the face's motion is filtered apart from its expression): a talking
+ * mouth and a blink are followed as closely as by dlib's points, while the
+ * rest of the face stays put. Identical frames
  * give identical points after a few frames. Points are not rounded to whole
  * pixels; the box (MivoraGetFaceBoxStd) turns with the face: its angle is
  * the roll of the points given, from the frame the face is found on.
@@ -262,8 +265,8 @@ extern "C" {
  *  running library's. The major version is the soname's (libmivoraface.so.1). */
 #define MIVORA_FACE_VERSION_MAJOR 1
 #define MIVORA_FACE_VERSION_MINOR 4
-#define MIVORA_FACE_VERSION_PATCH 2
-#define MIVORA_FACE_VERSION "1.4.2"
+#define MIVORA_FACE_VERSION_PATCH 3
+#define MIVORA_FACE_VERSION "1.4.3"
 
 /* Return codes. Success is 0 (or a face count); every error is negative. */
 
