@@ -50,17 +50,6 @@ std::optional<Shape> referenceFace(const cv::Mat& bgr, int* count = nullptr)
     return reference.landmarks(0);
 }
 
-// How far the points moved from previous to current beyond the truth's own
-// motion: the mean over the points, in eye-corner distances.
-double movementError(const Shape& previous, const Shape& current, const Shape& previousTruth, const Shape& truth)
-{
-    double sum = 0;
-    for (int i = 0; i < MIVORA_FACE_LANDMARK_POINT_COUNT; ++i)
-        sum += std::hypot((current[2 * i] - previous[2 * i]) - (truth[2 * i] - previousTruth[2 * i]),
-                          (current[2 * i + 1] - previous[2 * i + 1]) - (truth[2 * i + 1] - previousTruth[2 * i + 1]));
-    return sum / MIVORA_FACE_LANDMARK_POINT_COUNT / mivora::eyeCornerDistance(truth);
-}
-
 } // namespace
 
 // How far the points of the library's compact landmark model may be from
@@ -336,10 +325,10 @@ TEST(MivoraVideoMode, ATalkingFaceIsFollowedAsCloselyAsByDlibAndSteadier)
     std::optional<Shape> previousMine, previousTheirs, previousTruth;
     double errorMine = 0, errorTheirs = 0, motionMine = 0, motionTheirs = 0;
     int measured = 0;
+    // A blink every 50 frames, closing and opening over six.
+    const double blinkShape[] = {0.4, 0.9, 1.0, 0.8, 0.4, 0.1};
     for (int i = 0; i < 150; ++i) {
         MovedFace moved = mover.place(0, scale, 0, 0, 3.0);
-        // A blink every 50 frames, closing and opening over six.
-        const double blinkShape[] = {0.4, 0.9, 1.0, 0.8, 0.4, 0.1};
         const double blink = i % 50 < 6 ? blinkShape[i % 50] : 0;
         const Shape truth = mivora::talkingShape(moved.truth, open[static_cast<std::size_t>(i)], blink);
         mivora::warpFace(moved.frame, moved.truth, truth);
@@ -352,8 +341,8 @@ TEST(MivoraVideoMode, ATalkingFaceIsFollowedAsCloselyAsByDlibAndSteadier)
         if (i >= 10 && previousMine) {
             errorMine += mivora::eyeCornerError(*mine, truth);
             errorTheirs += mivora::eyeCornerError(theirs, truth);
-            motionMine += movementError(*previousMine, *mine, *previousTruth, truth);
-            motionTheirs += movementError(*previousTheirs, theirs, *previousTruth, truth);
+            motionMine += mivora::movementError(*previousMine, *mine, *previousTruth, truth);
+            motionTheirs += mivora::movementError(*previousTheirs, theirs, *previousTruth, truth);
             ++measured;
         }
         previousMine = mine;

@@ -105,16 +105,6 @@ cv::Matx23d motion(cv::Point2d centre, double degrees, double scale, double sque
             l10, l11, centre.y + shift.y - (l10 * centre.x + l11 * centre.y)};
 }
 
-// Frame-to-frame movement of the points beyond the truth's own movement, so
-// that on a still face it is the plain movement.
-double jitter(const Shape& previous, const Shape& current, const Shape& previousTruth, const Shape& truth)
-{
-    double sum = 0;
-    for (int i = 0; i < MIVORA_FACE_LANDMARK_POINT_COUNT; ++i)
-        sum += cv::norm((point(current, i) - point(previous, i)) - (point(truth, i) - point(previousTruth, i)));
-    return sum / MIVORA_FACE_LANDMARK_POINT_COUNT / eyeCornerDistance(truth);
-}
-
 int pointsInside(const Shape& s)
 {
     int inside = 0;
@@ -783,7 +773,7 @@ bool runScenario(const Stage& stage, const Scenario& sc, ReferencePipeline& refe
                 f->errors[k].push_back(eyeCornerError(*r.found[k], r.truth));
                 const FrameResult* previous = i > 0 ? &results[i - 1] : nullptr;
                 if (previous && previous->found[k] && !previous->faceFree)
-                    f->movement[k].push_back(jitter(*previous->found[k], *r.found[k], previous->truth, r.truth));
+                    f->movement[k].push_back(movementError(*previous->found[k], *r.found[k], previous->truth, r.truth));
             }
         }
     }

@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 namespace mivora {
@@ -77,6 +78,16 @@ double eyeCornerError(const Shape& a, const Shape& truth)
     double sum = 0;
     for (int i = 0; i < MIVORA_FACE_LANDMARK_POINT_COUNT; ++i)
         sum += cv::norm(point(a, i) - point(truth, i));
+    return sum / MIVORA_FACE_LANDMARK_POINT_COUNT / eyeCornerDistance(truth);
+}
+
+double movementError(const Shape& previous, const Shape& current, const Shape& previousTruth, const Shape& truth)
+{
+    double sum = 0;
+    for (int i = 0; i < MIVORA_FACE_LANDMARK_POINT_COUNT; ++i)
+        sum += std::hypot(double{current[2 * i]} - previous[2 * i] - (double{truth[2 * i]} - previousTruth[2 * i]),
+                          double{current[2 * i + 1]} - previous[2 * i + 1] -
+                              (double{truth[2 * i + 1]} - previousTruth[2 * i + 1]));
     return sum / MIVORA_FACE_LANDMARK_POINT_COUNT / eyeCornerDistance(truth);
 }
 

@@ -43,6 +43,10 @@ double shapeDistance(const Shape& a, const Shape& b);
 // pixel), and the mean distance of a's points from truth's over truth's.
 double eyeCornerDistance(const Shape& s);
 double eyeCornerError(const Shape& a, const Shape& truth);
+// How far the points moved from previous to current beyond the truth's own
+// motion (on a still face, their plain movement): the mean over the points,
+// in eye-corner distances of truth.
+double movementError(const Shape& previous, const Shape& current, const Shape& previousTruth, const Shape& truth);
 
 } // namespace mivora
 
