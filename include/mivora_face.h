@@ -186,9 +186,10 @@
  * from slightly moved boxes, and are averaged over frames), while a moving
  * head is followed without lag (the smoothing lets go as the face speeds up,
  * and the face's motion is filtered apart from its expression): a talking
- * mouth and a blink are followed as closely as by dlib's points, while the
- * rest of the face stays put. Identical frames
- * give identical points after a few frames. Points are not rounded to whole
+ * mouth and a blink are followed about as closely as by dlib's points (on a
+ * small, blurred face up to a sixth less closely), while the rest of the
+ * face stays put. Identical frames give identical points after a few
+ * frames. Points are not rounded to whole
  * pixels; the box (MivoraGetFaceBoxStd) turns with the face: its angle is
  * the roll of the points given, from the frame the face is found on.
  *
