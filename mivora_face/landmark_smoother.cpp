@@ -28,6 +28,13 @@ constexpr int kUnchangedFramesToSettle = 3;
 
 double smoothingFactor(double cutoff) { return 1.0 / (1.0 + 1.0 / (2.0 * M_PI * cutoff)); }
 
+// Where the point (x, y) of pose's own frame (in face sizes) lies in the image.
+std::array<double, 2> inImage(const FacePose& pose, double x, double y)
+{
+    const double c = std::cos(pose.angle), s = std::sin(pose.angle);
+    return {pose.cx + pose.size * (c * x - s * y), pose.cy + pose.size * (s * x + c * y)};
+}
+
 // The facial part of each of the 68 points: points that move as one. The jaw
 // is split where it hinges, so that a dropping chin is not averaged with the
 // still ends of the jaw line; the eye and mouth corners, which hardly move
@@ -111,9 +118,8 @@ FacePose LandmarkSmoother::registerToRigidPoints(std::array<double, kShapeValueC
     }
     // The anchor's rigid centre lies where the rigid points' centre lies in
     // pose's frame; the frame is pose's, scaled by 1 / k and turned by -phi.
-    const double c = std::cos(pose.angle), s = std::sin(pose.angle);
-    return {pose.cx + pose.size * (c * fromX - s * fromY), pose.cy + pose.size * (s * fromX + c * fromY),
-            pose.size / std::hypot(kc, ks), pose.angle - std::atan2(ks, kc)};
+    const std::array<double, 2> centre = inImage(pose, fromX, fromY);
+    return {centre[0], centre[1], pose.size / std::hypot(kc, ks), pose.angle - std::atan2(ks, kc)};
 }
 
 void LandmarkSmoother::settle(const std::array<double, kShapeValueCount>& local, const FacePose& pose, double angle)
@@ -132,9 +138,9 @@ void LandmarkSmoother::settle(const std::array<double, kShapeValueCount>& local,
     }
     anchorCentreX_ /= std::size(kRigidPoints);
     anchorCentreY_ /= std::size(kRigidPoints);
-    const double c = std::cos(pose.angle), s = std::sin(pose.angle);
-    headX_.settle(pose.cx + pose.size * (c * anchorCentreX_ - s * anchorCentreY_));
-    headY_.settle(pose.cy + pose.size * (s * anchorCentreX_ + c * anchorCentreY_));
+    const std::array<double, 2> centre = inImage(pose, anchorCentreX_, anchorCentreY_);
+    headX_.settle(centre[0]);
+    headY_.settle(centre[1]);
     headLogSize_.settle(std::log(pose.size));
     headAngle_.settle(angle);
     lastHeadAngle_ = angle;
