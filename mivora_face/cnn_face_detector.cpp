@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 
 namespace mivora {
 namespace {
@@ -271,14 +272,39 @@ std::vector<CnnFace> CnnFaceDetector::detect(const std::uint8_t* bgr, int width,
     return detect(view, region, minScore);
 }
 
+namespace {
+
+bool usable(const ImageView& image, const CnnFaceDetector::Region& region)
+{
+    return image.data != nullptr && image.width >= 1 && image.height >= 1 && region.width >= 1 && region.height >= 1 &&
+           std::isfinite(region.x) && std::isfinite(region.y) && std::isfinite(region.width) &&
+           std::isfinite(region.height);
+}
+
+} // namespace
+
 std::vector<CnnFace> CnnFaceDetector::detect(const ImageView& image, const Region& region, float minScore)
 {
-    if (image.data == nullptr || image.width < 1 || image.height < 1 || !(region.width >= 1 && region.height >= 1) ||
-        !std::isfinite(region.x) || !std::isfinite(region.y) || !std::isfinite(region.width) ||
-        !std::isfinite(region.height))
-        return {};
+    begin(image, region, 1.0);
+    return finish(minScore);
+}
+
+void CnnFaceDetector::begin(const ImageView& image, const Region& region, double share)
+{
+    resumeLayer_ = -1;
+    if (!usable(image, region))
+        return;
     fillInput(image, region);
-    network_.run();
+    resumeLayer_ = network_.layerAfterShare(share);
+    network_.run(0, resumeLayer_);
+}
+
+std::vector<CnnFace> CnnFaceDetector::finish(float minScore)
+{
+    const int first = std::exchange(resumeLayer_, -1);
+    if (first < 0)
+        return {};
+    network_.run(first, network_.layerCount());
     // MediaPipe's face detectors merge boxes overlapping by more than 0.3.
     return mergeOverlapping(decode(std::clamp(minScore, 1e-6f, 1 - 1e-6f)), 0.3f);
 }

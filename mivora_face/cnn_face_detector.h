@@ -63,6 +63,13 @@ public:
     std::vector<CnnFace> detect(const std::uint8_t* bgr, int width, int height, std::ptrdiff_t stride,
                                 const Region& region, float minScore);
 
+    // The same spread over two calls: begin() reads the region and runs the
+    // first `share` of the network's work, finish() the rest, giving what
+    // detect() would have given for that image. Requires: no other
+    // detection on this detector between the two.
+    void begin(const ImageView& image, const Region& region, double share);
+    std::vector<CnnFace> finish(float minScore);
+
     // Gives back the buffer a very large image needed (the rows resampled).
     void releaseMemory()
     {
@@ -90,6 +97,7 @@ private:
 
     cnn::CnnNetwork network_;
     cnn::Shape input_;
+    int resumeLayer_ = -1; // the layer finish() starts at; -1: nothing begun
     int tapsWidth_ = 0, tapsHeight_ = 0;
     Region tapsRegion_;
     float scale_ = 1, offsetX_ = 0, offsetY_ = 0; // input pixel = image pixel * scale_ + offset

@@ -310,10 +310,39 @@ void resizeBilinear(const TensorRef& in, const TensorRef& out)
 
 } // namespace
 
-void CnnNetwork::run()
+int CnnNetwork::layerCount() const { return static_cast<int>(prepared_->model.layers.size()); }
+
+int CnnNetwork::layerAfterShare(double share) const
+{
+    // Multiply-adds per layer: output values times the taps each reads.
+    const CnnModel& m = prepared_->model;
+    std::vector<double> work;
+    double total = 0;
+    for (const Layer& l : m.layers) {
+        const Shape& out = m.tensors[static_cast<std::size_t>(l.output)];
+        double w = static_cast<double>(out.height) * out.width * out.channels;
+        if (l.kind == LayerKind::Convolution)
+            w *= static_cast<double>(l.kernelH) * l.kernelW * m.tensors[static_cast<std::size_t>(l.inputs[0])].channels;
+        else if (l.kind == LayerKind::Depthwise)
+            w *= static_cast<double>(l.kernelH) * l.kernelW;
+        work.push_back(w);
+        total += w;
+    }
+    double done = 0;
+    for (std::size_t i = 0; i < work.size(); ++i) {
+        if (done >= share * total)
+            return static_cast<int>(i);
+        done += work[i];
+    }
+    return layerCount();
+}
+
+void CnnNetwork::run(int first, int end)
 {
     const Prepared& p = *prepared_;
-    for (std::size_t i = 0; i < p.model.layers.size(); ++i) {
+    first = std::max(first, 0);
+    end = std::min(end, layerCount());
+    for (std::size_t i = static_cast<std::size_t>(first); i < static_cast<std::size_t>(std::max(first, end)); ++i) {
         const Layer& l = p.model.layers[i];
         const TensorRef in = tensor(l.inputs[0]);
         const TensorRef out = tensor(l.output);

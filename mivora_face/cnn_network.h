@@ -36,7 +36,13 @@ public:
     // three channels must stay zero.
     float* input();
     int inputPixelStride() const;
-    void run();
+    void run() { run(0, layerCount()); }
+    // Layers first .. end - 1 only: a run spread over calls, in order, with
+    // no other run of this copy between them.
+    void run(int first, int end);
+    int layerCount() const;
+    // The first layer after `share` (0 .. 1) of the network's multiply-adds.
+    int layerAfterShare(double share) const;
     // Output i (as the model lists them) of the last run, its values in
     // row-major order.
     std::vector<float> output(int i) const;

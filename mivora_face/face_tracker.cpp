@@ -126,6 +126,13 @@ constexpr double kAgreementScale = 1.5;
 constexpr float kSureScore = 0.75f;
 // Network passes in one search (with tiles: whole, two tiles, whole, two tiles).
 constexpr int kNetworkSearchPasses = 6;
+// A pass beside followed faces runs this share of the network's work on its
+// first frame (with reading the frame into the network, about half the
+// time), the rest on the next. Such a search takes twice its passes in
+// frames, so it starts this many frames after the last one ended: one begins
+// every 36 frames, as the HOG search does.
+constexpr double kSpreadPassShare = 0.35;
+constexpr int kNetworkSearchInterval = kSearchInterval - kNetworkSearchPasses;
 // The full-range network looks at a face in a square this many times its box
 // wide (its faces are mostly smaller than half its input).
 constexpr double kFullNetworkLookSide = 3.0;
@@ -298,6 +305,7 @@ void FaceTracker::reset()
     faces_.clear();
     candidates_.clear();
     networkPass_ = networkPassesLeft_ = 0;
+    passNetwork_ = nullptr;
     passWaited_ = tileOnChange_ = false;
     nextTile_ = 0;
     changes_.reset();
@@ -628,6 +636,8 @@ FaceTracker::NetworkFind FaceTracker::networkLook(CnnFaceDetector& network, cons
     // expected. A rolled face is cut upright for the network (gray: the crop
     // is made for every pixel format), which is surer of upright faces; its
     // finds are mapped back to the frame.
+    if (&network == passNetwork_)
+        passNetwork_ = nullptr; // its pass begun is lost: begun again
     const double side = sideInFaces * (expected.size + 1.0);
     std::vector<FacePose> poses;
     std::vector<float> scores;
@@ -749,8 +759,8 @@ bool FaceTracker::searchesTiles(const ImageView& frame, const CnnFaceDetector& n
     return settings_.minFaceSize * wholeScale < kNetworkSmallestFace;
 }
 
-void FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
-                                const LandmarkModel* landmarks, bool quick)
+void FaceTracker::beginNetworkPass(const ImageView& frame, const FaceFinders& finders,
+                                   const std::vector<TrackedFace>& found, bool quick, double share)
 {
     // The passes of one search: the whole frame every third frame, and the
     // four tiles between when faces smaller than the whole frame shows are
@@ -786,8 +796,16 @@ void FaceTracker::searchNetwork(const ImageView& frame, const FaceFinders& finde
             region.y = static_cast<float>(tile / 2 ? (1 - kTileSide) * frame.height : 0);
         }
     }
+    network.begin(frame, region, share);
+    passNetwork_ = &network;
+}
+
+void FaceTracker::finishNetworkPass(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
+                                    const LandmarkModel* landmarks)
+{
+    CnnFaceDetector& network = *std::exchange(passNetwork_, nullptr);
     FaceFinders hogOnly{finders.hog};
-    for (const CnnFace& f : network.detect(frame, region, settings_.minScore)) {
+    for (const CnnFace& f : network.finish(settings_.minScore)) {
         const FacePose pose = poseOf(f, boxToHog(&network, finders));
         if (belowMinimum(pose) || isKnown(found, pose) || isKnown(candidates_, pose))
             continue;
@@ -885,9 +903,10 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
         // One network pass a frame, from the whole frame: at once when a
         // face is lost or nothing is followed, else every so often.
         if (lostSize > 0 || (kept.empty() && networkPassesLeft_ == 0) ||
-            (networkPassesLeft_ == 0 && framesSinceSearch_ >= kSearchInterval)) {
+            (networkPassesLeft_ == 0 && framesSinceSearch_ >= kNetworkSearchInterval)) {
             networkPass_ = 0;
             networkPassesLeft_ = kNetworkSearchPasses;
+            passNetwork_ = nullptr; // a pass begun for the search before
         }
         // A frame that looked again at new finds, or at a followed face with
         // the crop network, has paid for most of a pass already: its pass
@@ -895,7 +914,22 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
         const bool busy = lookedAgain || networkLooksLeft_ < kNetworkLooksPerFrame;
         const bool wait = networkPassesLeft_ > 0 && busy && lostSize == 0 && !passWaited_;
         passWaited_ = wait;
-        if (networkPassesLeft_ > 0 && !wait) {
+        const auto passDone = [&] {
+            ++networkPass_;
+            if (--networkPassesLeft_ == 0)
+                framesSinceSearch_ = 0;
+        };
+        if (passNetwork_ != finders.network)
+            passNetwork_ = nullptr; // the networks are not those it was begun with
+        if (passNetwork_ != nullptr) {
+            // The rest of the pass begun last frame, its finds looked at in
+            // this one.
+            if (!wait) {
+                toGray(frame, gray_);
+                finishNetworkPass(frame, finders, kept, landmarks);
+                passDone();
+            }
+        } else if (networkPassesLeft_ > 0 && !wait) {
             toGray(frame, gray_);
             // A camera's first frame is searched by the small network (a
             // third of the cost: the first call also loads the models), for
@@ -909,11 +943,14 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
                                 std::max(kChangeCellSmallest,
                                          static_cast<int>(std::lround(settings_.minFaceSize / kChangeCellsPerFace))));
             }
-            searchNetwork(frame, finders, kept, landmarks, quick);
-            if (!quick) {
-                ++networkPass_;
-                if (--networkPassesLeft_ == 0)
-                    framesSinceSearch_ = 0;
+            // Beside faces followed, a pass is spread over two frames, so
+            // that no frame pays for a whole one on top of following.
+            const bool spread = !quick && !kept.empty() && lostSize == 0;
+            beginNetworkPass(frame, finders, kept, quick, spread ? kSpreadPassShare : 1.0);
+            if (!spread) {
+                finishNetworkPass(frame, finders, kept, landmarks);
+                if (!quick)
+                    passDone();
             }
         }
         numberFound(kept, true);

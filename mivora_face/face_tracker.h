@@ -20,7 +20,9 @@
 // With the face network installed (the BlazeFace family, cnn_face_detector.h)
 // the network does the searching instead: one pass a frame, over the whole
 // frame or, for small faces, over one of four overlapping tiles, so that
-// faces turned in the image, small, or in profile are found. Where the view
+// faces turned in the image, small, or in profile are found. Beside followed
+// faces each pass is spread over two frames, so that no frame pays for a
+// whole pass on top of following. Where the view
 // has just changed (change_map.h), a tile pass looks there first, closer
 // in: a small face that comes into view is looked for at once rather than
 // when its tile's turn comes. A face the network finds is cut upright at the
@@ -170,11 +172,15 @@ private:
     Sighting look(const ImageView& frame, const FacePose& expected, const FaceFinders& finders, double minHogScore,
                   float minNetworkScore, bool newFace = false);
     bool follow(TrackedFace& face, const ImageView& frame, const FaceFinders& finders, const LandmarkModel& landmarks);
-    // This frame's pass of the network search: faces found are added to
-    // `found` (confirmed by HOG) or to candidates_ (to be looked at again).
-    // A quick pass: the crop network over the whole frame.
-    void searchNetwork(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
-                       const LandmarkModel* landmarks, bool quick);
+    // A pass of the network search, begun on one frame (`share` of the
+    // network's work; a quick pass: the crop network over the whole frame)
+    // and finished on the same or the next: faces found are added to `found`
+    // (confirmed by HOG in the frame it finishes on) or to candidates_ (to be
+    // looked at again).
+    void beginNetworkPass(const ImageView& frame, const FaceFinders& finders, const std::vector<TrackedFace>& found,
+                          bool quick, double share);
+    void finishNetworkPass(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
+                           const LandmarkModel* landmarks);
     // The network's strongest find matching the face expected, in a square
     // sideInFaces times its box wide around it (cut upright when the face is
     // rolled and mayTurnUpright), its box mapped to dlib's with toHog.
@@ -206,12 +212,13 @@ private:
     // Found by the network alone last frame: reported once seen again.
     std::vector<TrackedFace> candidates_;
     FindSettings settings_;
-    int networkLooksLeft_ = 0;  // crop network passes left this frame
-    int networkPass_ = 0;       // the next pass of the network search
-    int networkPassesLeft_ = 0; // passes of the search in progress
-    bool passWaited_ = false;   // last frame's pass waited for a quieter frame
-    bool tileOnChange_ = false; // the last tile pass went to a change
-    int nextTile_ = 0;          // the tile whose turn is next
+    int networkLooksLeft_ = 0;               // crop network passes left this frame
+    int networkPass_ = 0;                    // the next pass of the network search
+    int networkPassesLeft_ = 0;              // passes of the search in progress
+    bool passWaited_ = false;                // last frame's pass waited for a quieter frame
+    CnnFaceDetector* passNetwork_ = nullptr; // the network of a pass begun and not finished
+    bool tileOnChange_ = false;              // the last tile pass went to a change
+    int nextTile_ = 0;                       // the tile whose turn is next
     // Where the view changed lately (updated on the frames the network
     // searches), and the frames since it was last updated.
     ChangeMap changes_;

@@ -378,6 +378,45 @@ TEST(CnnNetwork, EveryLayerMatchesPlainLoopsOnEveryInstructionSet)
     EXPECT_GE(sets, 1);
 }
 
+// A run spread over two calls, split at any layer, gives the outputs of one
+// run; the split by work lies strictly inside the network.
+TEST(CnnNetwork, ARunSplitAtAnyLayerGivesTheSameOutputs)
+{
+    std::mt19937 random(27);
+    const CnnModel model = everyLayer(random);
+    CnnNetwork network(model);
+    std::uniform_real_distribution<float> uniform(-1, 1);
+    const int pixels = model.tensors[0].height * model.tensors[0].width;
+    const auto fill = [&](std::mt19937 values) {
+        for (int p = 0; p < pixels; ++p)
+            for (int c = 0; c < 3; ++c)
+                network.input()[p * network.inputPixelStride() + c] = uniform(values);
+    };
+    fill(random);
+    network.run();
+    std::vector<std::vector<float>> whole;
+    for (std::size_t o = 0; o < model.outputs.size(); ++o)
+        whole.push_back(network.output(static_cast<int>(o)));
+    const int layers = network.layerCount();
+    ASSERT_EQ(layers, static_cast<int>(model.layers.size()));
+    for (int split = 0; split <= layers; ++split) {
+        fill(std::mt19937(99)); // dirty buffers: another input's run between
+        network.run();
+        fill(random);
+        network.run(0, split);
+        network.run(split, layers);
+        for (std::size_t o = 0; o < model.outputs.size(); ++o)
+            ASSERT_EQ(network.output(static_cast<int>(o)), whole[o]) << "split at layer " << split;
+    }
+    EXPECT_EQ(network.layerAfterShare(0), 0);
+    EXPECT_EQ(network.layerAfterShare(1), layers);
+    const int middle = network.layerAfterShare(0.5);
+    EXPECT_GT(middle, 0);
+    EXPECT_LT(middle, layers);
+    EXPECT_LE(network.layerAfterShare(0.2), middle);
+    EXPECT_GE(network.layerAfterShare(0.8), middle);
+}
+
 // ---------------------------------------------------------------------------
 // The converter on small graphs written here.
 
@@ -607,6 +646,47 @@ TEST(CnnFaces, ARegionIsSeenAsItsCrop)
             .empty());
     const unsigned char pixel[3] = {10, 200, 30};
     EXPECT_TRUE(detector.detect(pixel, 1, 1, 3, 0.5f).empty());
+}
+
+// A detection spread over two calls finds what one call finds, though
+// another detector sharing its scratch runs in between (as the crop network
+// runs between the halves of a pass in video mode).
+TEST(CnnFaces, ADetectionSpreadOverTwoCallsFindsTheSameFaces)
+{
+    const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
+    ASSERT_FALSE(photo.empty());
+    const mivora::ImageView image = mivora::ImageView::ofBgr(photo.data, photo.cols, photo.rows);
+    mivora::CnnFaceDetector whole(CnnModel::load(packedPath("blazeface-back")));
+    mivora::CnnFaceDetector crop(CnnModel::load(packedPath("blazeface-front")));
+    whole.shareScratchWith(crop);
+    mivora::CnnFaceDetector::Region region;
+    region.x = 40;
+    region.y = -20;
+    region.width = 400;
+    region.height = 300;
+    const std::vector<mivora::CnnFace> once = whole.detect(image, region, 0.3f);
+    ASSERT_FALSE(once.empty());
+    mivora::CnnFaceDetector::Region other;
+    other.x = 200;
+    other.width = other.height = 300;
+    for (const double share : {0.0, 0.35, 0.5, 1.0}) {
+        whole.begin(image, region, share);
+        EXPECT_FALSE(crop.detect(image, other, 0.3f).empty());
+        const std::vector<mivora::CnnFace> spread = whole.finish(0.3f);
+        ASSERT_EQ(spread.size(), once.size()) << "share " << share;
+        for (std::size_t i = 0; i < once.size(); ++i) {
+            EXPECT_EQ(spread[i].centreX, once[i].centreX) << "share " << share;
+            EXPECT_EQ(spread[i].centreY, once[i].centreY) << "share " << share;
+            EXPECT_EQ(spread[i].width, once[i].width) << "share " << share;
+            EXPECT_EQ(spread[i].score, once[i].score) << "share " << share;
+            EXPECT_EQ(spread[i].keypoints, once[i].keypoints) << "share " << share;
+        }
+    }
+    // Finished twice, or never begun: nothing.
+    EXPECT_TRUE(whole.finish(0.3f).empty());
+    region.width = 0;
+    whole.begin(image, region, 0.5);
+    EXPECT_TRUE(whole.finish(0.3f).empty());
 }
 
 } // namespace
