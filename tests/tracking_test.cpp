@@ -463,6 +463,35 @@ TEST(MivoraVideoMode, FaceZeroKeepsItsIdentityWhenASecondFaceEnters)
     }
 }
 
+// Beside a followed face, the search for new ones begins every 36 frames and
+// its passes are spread over two frames each: a second face is found within
+// 40 frames of entering, whenever in that cycle it enters.
+TEST(MivoraVideoMode, ASecondFaceIsFoundByTheNextSearchWheneverItEnters)
+{
+    const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
+    const cv::Mat head = photo(cv::Rect(60, 0, 320, 340));
+    const cv::Mat background = test_support::texturedBackground(cv::Size(1280, 480));
+    constexpr int kFoundWithin = 40;
+    for (const int enters : {12, 30, 46}) {
+        restartVideo();
+        int foundAfter = -1;
+        for (int i = 0; i < enters + kFoundWithin + 5 && foundAfter < 0; ++i) {
+            cv::Mat frame = background.clone();
+            head.copyTo(frame(cv::Rect(20, 60, head.cols, head.rows)));
+            if (i >= enters)
+                head.copyTo(frame(cv::Rect(840, 100, head.cols, head.rows)));
+            int count = 0;
+            libraryFace(frame, MIVORA_FACE_MODE_VIDEO, &count);
+            if (i < enters)
+                ASSERT_LE(count, 1) << "frame " << i;
+            else if (count == 2)
+                foundAfter = i - enters;
+        }
+        EXPECT_GE(foundAfter, 0) << "entering at frame " << enters << ": never found";
+        EXPECT_LT(foundAfter, kFoundWithin) << "entering at frame " << enters;
+    }
+}
+
 namespace {
 
 // The roll of the line from the left eye's centre to the right eye's, in
