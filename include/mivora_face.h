@@ -142,13 +142,14 @@
  * their turns). The search runs when no face is followed (in front of a
  * still camera, a face of 20 pixels or more at 640x480 coming into view is
  * found within 3 frames nearly always, mostly within 2), at once when any
- * face is lost, and for new faces beside followed ones every 36 frames (six
- * passes, each spread over two frames, so that a frame that follows faces
- * never pays for a whole pass; a face of 45 pixels or more entering beside
- * a followed one is found within 40 frames). A pass costs about 5 ms at 640x480 on one
- * core of a recent x86-64 processor, a followed face about 1 ms, and a
- * frame that follows a face and carries half a pass about 3.5 ms.
- * MivoraFaceSetMinFaceSizeStd and
+ * face is lost, and for new faces beside followed ones every 35 frames or
+ * so (six passes, each spread over two frames when the small network is
+ * installed, so that a frame that follows faces pays for half a pass at
+ * most, unless one of them is lost; a face entering beside a followed one
+ * is found by the next search, a large one within 40 frames). A pass costs
+ * about 5 ms at 640x480 on one core of a recent x86-64 processor, a
+ * followed face about 1 ms, and a frame that follows a face and carries
+ * half a pass about 3.5 ms. MivoraFaceSetMinFaceSizeStd and
  * MivoraFaceSetScoreThresholdStd (and their tracker forms) set the smallest
  * face looked for and the network's score threshold.
  *

@@ -291,17 +291,17 @@ std::vector<CnnFace> CnnFaceDetector::detect(const ImageView& image, const Regio
 
 void CnnFaceDetector::begin(const ImageView& image, const Region& region, double share)
 {
-    resumeLayer_ = -1;
+    resume_.layer = -1;
     if (!usable(image, region))
         return;
     fillInput(image, region);
-    resumeLayer_ = network_.layerAfterShare(share);
-    network_.run(0, resumeLayer_);
+    resume_.layer = network_.layerAfterShare(share);
+    network_.run(0, resume_.layer);
 }
 
 std::vector<CnnFace> CnnFaceDetector::finish(float minScore)
 {
-    const int first = std::exchange(resumeLayer_, -1);
+    const int first = std::exchange(resume_.layer, -1);
     if (first < 0)
         return {};
     network_.run(first, network_.layerCount());

@@ -97,7 +97,19 @@ private:
 
     cnn::CnnNetwork network_;
     cnn::Shape input_;
-    int resumeLayer_ = -1; // the layer finish() starts at; -1: nothing begun
+    // The layer finish() starts at; -1: nothing begun. A copy has begun
+    // nothing (its network has a buffer of its own).
+    struct ResumeLayer {
+        int layer = -1;
+        ResumeLayer() = default;
+        ResumeLayer(const ResumeLayer&) {}
+        ResumeLayer& operator=(const ResumeLayer&)
+        {
+            layer = -1;
+            return *this;
+        }
+    };
+    ResumeLayer resume_;
     int tapsWidth_ = 0, tapsHeight_ = 0;
     Region tapsRegion_;
     float scale_ = 1, offsetX_ = 0, offsetY_ = 0; // input pixel = image pixel * scale_ + offset

@@ -314,6 +314,8 @@ int CnnNetwork::layerCount() const { return static_cast<int>(prepared_->model.la
 
 int CnnNetwork::layerAfterShare(double share) const
 {
+    if (share >= 1)
+        return layerCount();
     // Multiply-adds per layer: output values times the taps each reads.
     const CnnModel& m = prepared_->model;
     std::vector<double> work;

@@ -130,7 +130,8 @@ constexpr int kNetworkSearchPasses = 6;
 // first frame (with reading the frame into the network, about half the
 // time), the rest on the next. Such a search takes twice its passes in
 // frames, so it starts this many frames after the last one ended: one begins
-// every 36 frames, as the HOG search does.
+// every 35 frames or so (a busy frame's pass waits a frame), as the HOG
+// search does.
 constexpr double kSpreadPassShare = 0.35;
 constexpr int kNetworkSearchInterval = kSearchInterval - kNetworkSearchPasses;
 // The full-range network looks at a face in a square this many times its box
@@ -386,6 +387,7 @@ std::vector<StillFace> FaceTracker::findStill(const ImageView& image, const Gray
                                               const LandmarkLoader& loadLandmarks, bool& ok)
 {
     ok = true;
+    passNetwork_ = nullptr; // its networks run here
     std::vector<StillFace> faces;
     for (const Detection& d : finders.hog.scanWholeFrame(gray)) {
         StillFace face;
@@ -824,7 +826,9 @@ void FaceTracker::finishNetworkPass(const ImageView& frame, const FaceFinders& f
                 if (!agrees(face.fitted, sighting.detected))
                     continue;
             }
-            found.push_back(std::move(face));
+            // A pass begun last frame saw a followed face where it was then.
+            if (!isKnown(found, sighting.detected))
+                found.push_back(std::move(face));
             continue;
         }
         face.box = face.start = pose;
@@ -900,13 +904,14 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
     ++framesSinceSearch_;
     ++framesSinceChanges_;
     if (finders.network != nullptr) {
-        // One network pass a frame, from the whole frame: at once when a
-        // face is lost or nothing is followed, else every so often.
+        // One network pass a frame (beside followed faces, half a pass):
+        // at once when a face is lost or nothing is followed, else every so
+        // often.
         if (lostSize > 0 || (kept.empty() && networkPassesLeft_ == 0) ||
             (networkPassesLeft_ == 0 && framesSinceSearch_ >= kNetworkSearchInterval)) {
             networkPass_ = 0;
             networkPassesLeft_ = kNetworkSearchPasses;
-            passNetwork_ = nullptr; // a pass begun for the search before
+            passNetwork_ = nullptr; // the last search's unfinished pass is dropped
         }
         // A frame that looked again at new finds, or at a followed face with
         // the crop network, has paid for most of a pass already: its pass
@@ -944,8 +949,10 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
                                          static_cast<int>(std::lround(settings_.minFaceSize / kChangeCellsPerFace))));
             }
             // Beside faces followed, a pass is spread over two frames, so
-            // that no frame pays for a whole one on top of following.
-            const bool spread = !quick && !kept.empty() && lostSize == 0;
+            // that no frame pays for a whole one on top of following. Only
+            // when the crop network looks at followed faces: were it the
+            // search's network, each look would drop the pass begun.
+            const bool spread = !quick && !kept.empty() && lostSize == 0 && finders.cropNetwork != nullptr;
             beginNetworkPass(frame, finders, kept, quick, spread ? kSpreadPassShare : 1.0);
             if (!spread) {
                 finishNetworkPass(frame, finders, kept, landmarks);
@@ -957,6 +964,7 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
         faces_ = std::move(kept);
         return;
     }
+    passNetwork_ = nullptr;
     if (lostSize > 0 || (kept.empty() && searchParts_ != kSearchParts))
         startSearch(detector, kSearchParts, lostSize);
     else if (searchParts_ == 0 && framesSinceSearch_ >= kSearchInterval)

@@ -8,11 +8,14 @@
 #include "cnn_network.h"
 #include "face_detector.h"
 #include "face_engine.h"
+#include "face_tracker.h"
+#include "landmark_model.h"
 
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -682,11 +685,68 @@ TEST(CnnFaces, ADetectionSpreadOverTwoCallsFindsTheSameFaces)
             EXPECT_EQ(spread[i].keypoints, once[i].keypoints) << "share " << share;
         }
     }
-    // Finished twice, or never begun: nothing.
+    // Finished twice, never begun, begun on a copy, or overrun by another
+    // detection on the same detector: nothing, never what is left in the
+    // buffers.
+    EXPECT_TRUE(whole.finish(0.3f).empty());
+    whole.begin(image, region, 0.5);
+    mivora::CnnFaceDetector copy = whole;
+    EXPECT_TRUE(copy.finish(0.0f).empty()); // any score: not even what its own buffer holds
+    EXPECT_FALSE(whole.detect(image, other, 0.3f).empty());
     EXPECT_TRUE(whole.finish(0.3f).empty());
     region.width = 0;
     whole.begin(image, region, 0.5);
     EXPECT_TRUE(whole.finish(0.3f).empty());
+
+    // The share asked for splits the packaged networks inside, not at an end.
+    for (const char* name : kCandidates) {
+        const CnnNetwork network(CnnModel::load(packedPath(name)));
+        EXPECT_GT(network.layerAfterShare(0.35), 0) << name;
+        EXPECT_LT(network.layerAfterShare(0.35), network.layerCount()) << name;
+    }
+}
+
+// Without the small network, the search's own network looks at a followed
+// face the HOG detector cannot confirm (here rolled and out of focus), on
+// every frame: the search beside it must still come round and find a face
+// that enters.
+TEST(CnnFaceTracking, WithoutTheSmallNetworkTheSearchStillFindsAFaceEntering)
+{
+    const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
+    ASSERT_FALSE(photo.empty());
+    const cv::Mat head = photo(cv::Rect(60, 0, 320, 340)).clone();
+    cv::Mat rolled, blurred;
+    const cv::Mat turn = cv::getRotationMatrix2D(cv::Point2f(160, 170), 50, 1);
+    cv::warpAffine(head, rolled, turn, head.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    cv::GaussianBlur(rolled, blurred, cv::Size(), 3.0);
+    const cv::Mat background = test_support::texturedBackground(cv::Size(1280, 480));
+
+    std::string problem;
+    const std::unique_ptr<mivora::LandmarkModel> landmarks = mivora::LandmarkModel::open(PACKED_MODEL_PATH, problem);
+    ASSERT_TRUE(landmarks && landmarks->loadLeaves(problem)) << problem;
+    mivora::FaceDetector hog(mivora::DetectorModel::load(""));
+    mivora::CnnFaceDetector network(CnnModel::load(packedPath("facemesh-detection-full")));
+    mivora::FaceTracker tracker;
+    const mivora::FaceFinders finders{hog, &network, nullptr};
+    constexpr int kEnters = 20, kFoundWithin = 45;
+    int followedFrames = 0, foundAfter = -1;
+    for (int i = 0; i < kEnters + kFoundWithin && foundAfter < 0; ++i) {
+        cv::Mat frame = background.clone();
+        // Found sharp, then out of focus.
+        (i < 8 ? rolled : blurred).copyTo(frame(cv::Rect(40, 60, blurred.cols, blurred.rows)));
+        if (i >= kEnters)
+            head.copyTo(frame(cv::Rect(860, 100, head.cols, head.rows)));
+        tracker.track(mivora::ImageView::ofBgr(frame.data, frame.cols, frame.rows), finders, landmarks.get());
+        const auto& faces = tracker.faces();
+        followedFrames +=
+            std::any_of(faces.begin(), faces.end(), [](const mivora::TrackedFace& f) { return f.box.cx < 400; });
+        if (i >= kEnters &&
+            std::any_of(faces.begin(), faces.end(), [](const mivora::TrackedFace& f) { return f.box.cx > 860; }))
+            foundAfter = i - kEnters;
+    }
+    // The blurred face is followed all along.
+    EXPECT_GE(followedFrames, kEnters + foundAfter - 3);
+    EXPECT_GE(foundAfter, 0) << "the face that entered was not found within " << kFoundWithin << " frames";
 }
 
 } // namespace
