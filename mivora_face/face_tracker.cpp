@@ -964,7 +964,7 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
         faces_ = std::move(kept);
         return;
     }
-    passNetwork_ = nullptr;
+    passNetwork_ = nullptr; // called without the network: nothing of a pass begun is kept
     if (lostSize > 0 || (kept.empty() && searchParts_ != kSearchParts))
         startSearch(detector, kSearchParts, lostSize);
     else if (searchParts_ == 0 && framesSinceSearch_ >= kSearchInterval)

@@ -21,8 +21,9 @@
 // the network does the searching instead: one pass a frame, over the whole
 // frame or, for small faces, over one of four overlapping tiles, so that
 // faces turned in the image, small, or in profile are found. Beside followed
-// faces each pass is spread over two frames, so that no frame pays for a
-// whole pass on top of following. Where the view
+// faces (the small network looking at them) each pass is spread over two
+// frames, so that no frame pays for a whole pass on top of following,
+// unless a face was lost. Where the view
 // has just changed (change_map.h), a tile pass looks there first, closer
 // in: a small face that comes into view is looked for at once rather than
 // when its tile's turn comes. A face the network finds is cut upright at the
