@@ -16,7 +16,8 @@ struct CnnNetwork::Prepared {
     PrivateBytes memory; // the weights laid out for the kernels
     const float* weights = nullptr;
     std::vector<std::ptrdiff_t> layerWeights, layerBias; // offsets into weights
-    std::vector<std::size_t> offsets;                    // per tensor, into the buffer
+    std::vector<double> workBefore;   // multiply-adds of the layers before each, and of all at the end
+    std::vector<std::size_t> offsets; // per tensor, into the buffer
     std::size_t bufferSize = 0;
 };
 
@@ -101,18 +102,23 @@ CnnNetwork::CnnNetwork(const CnnModel& model, Instructions instructions) : kerne
     m.keypoints = model.keypoints;
     p->layerWeights.assign(m.layers.size(), -1);
     p->layerBias.assign(m.layers.size(), -1);
+    p->workBefore.assign(1, 0.0);
     // Each convolution's weights as rows of whole channel vectors, its bias
     // after them: first where each goes, then one allocation, then the copy.
+    // A layer's work is its output values times the taps each reads.
     std::size_t total = 0;
     for (std::size_t i = 0; i < m.layers.size(); ++i) {
         const Layer& l = m.layers[i];
-        if (l.kind != LayerKind::Convolution && l.kind != LayerKind::Depthwise)
-            continue;
         const Shape& in = m.tensors[l.inputs[0]];
         const Shape& out = m.tensors[l.output];
+        const bool window = l.kind == LayerKind::Convolution || l.kind == LayerKind::Depthwise;
+        const std::size_t rows = !window                            ? 1
+                                 : l.kind == LayerKind::Convolution ? l.kernelH * l.kernelW * in.channels
+                                                                    : l.kernelH * l.kernelW;
+        p->workBefore.push_back(p->workBefore.back() + static_cast<double>(out.size()) * rows);
+        if (!window)
+            continue;
         const std::size_t stride = paddedChannels(out.channels);
-        const std::size_t rows =
-            l.kind == LayerKind::Convolution ? l.kernelH * l.kernelW * in.channels : l.kernelH * l.kernelW;
         p->layerWeights[i] = static_cast<std::ptrdiff_t>(total);
         total += rows * stride;
         p->layerBias[i] = static_cast<std::ptrdiff_t>(total);
@@ -314,29 +320,9 @@ int CnnNetwork::layerCount() const { return static_cast<int>(prepared_->model.la
 
 int CnnNetwork::layerAfterShare(double share) const
 {
-    if (share >= 1)
-        return layerCount();
-    // Multiply-adds per layer: output values times the taps each reads.
-    const CnnModel& m = prepared_->model;
-    std::vector<double> work;
-    double total = 0;
-    for (const Layer& l : m.layers) {
-        const Shape& out = m.tensors[static_cast<std::size_t>(l.output)];
-        double w = static_cast<double>(out.height) * out.width * out.channels;
-        if (l.kind == LayerKind::Convolution)
-            w *= static_cast<double>(l.kernelH) * l.kernelW * m.tensors[static_cast<std::size_t>(l.inputs[0])].channels;
-        else if (l.kind == LayerKind::Depthwise)
-            w *= static_cast<double>(l.kernelH) * l.kernelW;
-        work.push_back(w);
-        total += w;
-    }
-    double done = 0;
-    for (std::size_t i = 0; i < work.size(); ++i) {
-        if (done >= share * total)
-            return static_cast<int>(i);
-        done += work[i];
-    }
-    return layerCount();
+    const std::vector<double>& before = prepared_->workBefore;
+    const auto after = std::lower_bound(before.begin(), before.end(), share * before.back());
+    return std::min(static_cast<int>(after - before.begin()), layerCount());
 }
 
 void CnnNetwork::run(int first, int end)

@@ -803,7 +803,7 @@ void FaceTracker::beginNetworkPass(const ImageView& frame, const FaceFinders& fi
 }
 
 void FaceTracker::finishNetworkPass(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
-                                    const LandmarkModel* landmarks)
+                                    const LandmarkModel* landmarks, bool grayIsThisFrame)
 {
     CnnFaceDetector& network = *std::exchange(passNetwork_, nullptr);
     FaceFinders hogOnly{finders.hog};
@@ -811,6 +811,9 @@ void FaceTracker::finishNetworkPass(const ImageView& frame, const FaceFinders& f
         const FacePose pose = poseOf(f, boxToHog(&network, finders));
         if (belowMinimum(pose) || isKnown(found, pose) || isKnown(candidates_, pose))
             continue;
+        // A new face's first landmarks are read in this frame's gray.
+        if (!std::exchange(grayIsThisFrame, true))
+            toGray(frame, gray_);
         // HOG, cut upright at the roll the eyes show, confirms most faces at
         // once, when the landmarks agree with its box, and places the
         // regression's start box as it was trained; a small face only when
@@ -930,8 +933,7 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
             // The rest of the pass begun last frame, its finds looked at in
             // this one.
             if (!wait) {
-                toGray(frame, gray_);
-                finishNetworkPass(frame, finders, kept, landmarks);
+                finishNetworkPass(frame, finders, kept, landmarks, false);
                 passDone();
             }
         } else if (networkPassesLeft_ > 0 && !wait) {
@@ -955,7 +957,7 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
             const bool spread = !quick && !kept.empty() && lostSize == 0 && finders.cropNetwork != nullptr;
             beginNetworkPass(frame, finders, kept, quick, spread ? kSpreadPassShare : 1.0);
             if (!spread) {
-                finishNetworkPass(frame, finders, kept, landmarks);
+                finishNetworkPass(frame, finders, kept, landmarks, true);
                 if (!quick)
                     passDone();
             }

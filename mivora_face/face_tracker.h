@@ -180,8 +180,10 @@ private:
     // looked at again).
     void beginNetworkPass(const ImageView& frame, const FaceFinders& finders, const std::vector<TrackedFace>& found,
                           bool quick, double share);
+    // grayIsThisFrame: gray_ already holds frame (else it is made when a
+    // find needs it).
     void finishNetworkPass(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
-                           const LandmarkModel* landmarks);
+                           const LandmarkModel* landmarks, bool grayIsThisFrame);
     // The network's strongest find matching the face expected, in a square
     // sideInFaces times its box wide around it (cut upright when the face is
     // rolled and mayTurnUpright), its box mapped to dlib's with toHog.
