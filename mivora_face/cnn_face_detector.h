@@ -83,6 +83,11 @@ public:
     int inputWidth() const { return input_.width; }
     int inputHeight() const { return input_.height; }
     const char* instructionSet() const { return network_.instructionSet(); }
+    // The network's layers, those a share of its work takes, and those run
+    // so far (cnn_network.h).
+    int layerCount() const { return network_.layerCount(); }
+    int layerAfterShare(double share) const { return network_.layerAfterShare(share); }
+    long long layersRun() const { return network_.layersRun(); }
 
 private:
     // For each output pixel along one axis: the source pixels it averages.

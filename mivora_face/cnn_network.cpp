@@ -330,6 +330,7 @@ void CnnNetwork::run(int first, int end)
     const Prepared& p = *prepared_;
     first = std::max(first, 0);
     end = std::min(end, layerCount());
+    layersRun_ += std::max(0, end - first);
     for (std::size_t i = static_cast<std::size_t>(first); i < static_cast<std::size_t>(std::max(first, end)); ++i) {
         const Layer& l = p.model.layers[i];
         const TensorRef in = tensor(l.inputs[0]);

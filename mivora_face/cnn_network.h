@@ -43,6 +43,8 @@ public:
     int layerCount() const;
     // The first layer after `share` (0 .. 1) of the network's multiply-adds.
     int layerAfterShare(double share) const;
+    // Layers run by this copy so far: what a caller's frame paid for.
+    long long layersRun() const { return layersRun_; }
     // Output i (as the model lists them) of the last run, its values in
     // row-major order.
     std::vector<float> output(int i) const;
@@ -58,6 +60,7 @@ private:
     const Kernels* kernels_;
     float* arena() const;
     mutable std::unique_ptr<PrivateBytes> arena_; // every tensor's values; made when first used
+    long long layersRun_ = 0;
     TensorRef tensor(int index);
     const float* tensorData(int index) const;
 };

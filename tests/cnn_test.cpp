@@ -706,6 +706,50 @@ TEST(CnnFaces, ADetectionSpreadOverTwoCallsFindsTheSameFaces)
     }
 }
 
+// Beside a followed face, every frame pays for half a network pass at most:
+// the full-range network runs either the first share of a pass or the rest
+// of the one begun on the frame before, and every pass begun is finished.
+TEST(CnnFaceTracking, AFollowedFramePaysForHalfAPassAtMost)
+{
+    const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
+    ASSERT_FALSE(photo.empty());
+    const cv::Mat head = photo(cv::Rect(60, 0, 320, 340)).clone();
+    const cv::Mat background = test_support::texturedBackground(cv::Size(640, 480));
+    std::string problem;
+    const std::unique_ptr<mivora::LandmarkModel> landmarks = mivora::LandmarkModel::open(PACKED_MODEL_PATH, problem);
+    ASSERT_TRUE(landmarks && landmarks->loadLeaves(problem)) << problem;
+    mivora::FaceDetector hog(mivora::DetectorModel::load(""));
+    mivora::CnnFaceDetector network(CnnModel::load(packedPath("facemesh-detection-full")));
+    mivora::CnnFaceDetector crop(CnnModel::load(packedPath("blazeface-front")));
+    mivora::FaceTracker tracker;
+    const mivora::FaceFinders finders{hog, &network, &crop};
+    const long long whole = network.layerCount();
+    std::vector<long long> paid; // layers of the full network on each followed frame
+    std::size_t facesBefore = 0;
+    for (int i = 0; i < 90; ++i) {
+        cv::Mat frame = background.clone();
+        head.copyTo(frame(cv::Rect(120 + i, 80, head.cols, head.rows))); // drifting a pixel a frame
+        const long long before = network.layersRun();
+        tracker.track(mivora::ImageView::ofBgr(frame.data, frame.cols, frame.rows), finders, landmarks.get());
+        if (facesBefore == 1 && tracker.faces().size() == 1)
+            paid.push_back(network.layersRun() - before);
+        facesBefore = tracker.faces().size();
+    }
+    ASSERT_GE(paid.size(), 80u) << "the face is followed";
+    const long long first = network.layerAfterShare(0.35);
+    int passes = 0;
+    bool begun = false;
+    for (std::size_t i = 0; i < paid.size(); ++i) {
+        ASSERT_LT(paid[i], whole) << "followed frame " << i << " paid for a whole pass";
+        if (paid[i] == 0)
+            continue;
+        ASSERT_EQ(paid[i], begun ? whole - first : first) << "followed frame " << i;
+        passes += begun;
+        begun = !begun;
+    }
+    EXPECT_GE(passes, 6) << "a whole search of six passes, each finished";
+}
+
 // Without the small network, the search's own network looks at a followed
 // face the HOG detector cannot confirm (here rolled and out of focus), on
 // every frame: the search beside it must still come round and find a face
