@@ -706,23 +706,47 @@ TEST(CnnFaces, ADetectionSpreadOverTwoCallsFindsTheSameFaces)
     }
 }
 
+namespace {
+
+// What video mode follows faces with: the landmark model, the HOG detector,
+// the full-range network and the small one.
+struct TrackingParts {
+    std::unique_ptr<mivora::LandmarkModel> landmarks;
+    mivora::FaceDetector hog{mivora::DetectorModel::load("")};
+    mivora::CnnFaceDetector network{CnnModel::load(packedPath("facemesh-detection-full"))};
+    mivora::CnnFaceDetector crop{CnnModel::load(packedPath("blazeface-front"))};
+    TrackingParts()
+    {
+        std::string problem;
+        landmarks = mivora::LandmarkModel::open(PACKED_MODEL_PATH, problem);
+        EXPECT_TRUE(landmarks && landmarks->loadLeaves(problem)) << problem;
+    }
+    mivora::FaceFinders finders(bool withSmallNetwork) { return {hog, &network, withSmallNetwork ? &crop : nullptr}; }
+};
+
+// The astronaut's head and shoulders.
+cv::Mat astronautHead()
+{
+    const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
+    EXPECT_FALSE(photo.empty());
+    return photo.empty() ? photo : photo(cv::Rect(60, 0, 320, 340)).clone();
+}
+
+} // namespace
+
 // Beside a followed face, every frame pays for half a network pass at most:
 // the full-range network runs either the first share of a pass or the rest
 // of the one begun on the frame before, and every pass begun is finished.
 TEST(CnnFaceTracking, AFollowedFramePaysForHalfAPassAtMost)
 {
-    const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
-    ASSERT_FALSE(photo.empty());
-    const cv::Mat head = photo(cv::Rect(60, 0, 320, 340)).clone();
+    const cv::Mat head = astronautHead();
+    ASSERT_FALSE(head.empty());
     const cv::Mat background = test_support::texturedBackground(cv::Size(640, 480));
-    std::string problem;
-    const std::unique_ptr<mivora::LandmarkModel> landmarks = mivora::LandmarkModel::open(PACKED_MODEL_PATH, problem);
-    ASSERT_TRUE(landmarks && landmarks->loadLeaves(problem)) << problem;
-    mivora::FaceDetector hog(mivora::DetectorModel::load(""));
-    mivora::CnnFaceDetector network(CnnModel::load(packedPath("facemesh-detection-full")));
-    mivora::CnnFaceDetector crop(CnnModel::load(packedPath("blazeface-front")));
+    TrackingParts parts;
+    ASSERT_TRUE(parts.landmarks);
+    mivora::CnnFaceDetector& network = parts.network;
+    const mivora::FaceFinders finders = parts.finders(true);
     mivora::FaceTracker tracker;
-    const mivora::FaceFinders finders{hog, &network, &crop};
     const long long whole = network.layerCount();
     std::vector<long long> paid; // layers of the full network on each followed frame
     std::size_t facesBefore = 0;
@@ -730,7 +754,7 @@ TEST(CnnFaceTracking, AFollowedFramePaysForHalfAPassAtMost)
         cv::Mat frame = background.clone();
         head.copyTo(frame(cv::Rect(120 + i, 80, head.cols, head.rows))); // drifting a pixel a frame
         const long long before = network.layersRun();
-        tracker.track(mivora::ImageView::ofBgr(frame.data, frame.cols, frame.rows), finders, landmarks.get());
+        tracker.track(mivora::ImageView::ofBgr(frame.data, frame.cols, frame.rows), finders, parts.landmarks.get());
         if (facesBefore == 1 && tracker.faces().size() == 1)
             paid.push_back(network.layersRun() - before);
         facesBefore = tracker.faces().size();
@@ -756,22 +780,18 @@ TEST(CnnFaceTracking, AFollowedFramePaysForHalfAPassAtMost)
 // that enters.
 TEST(CnnFaceTracking, WithoutTheSmallNetworkTheSearchStillFindsAFaceEntering)
 {
-    const cv::Mat photo = cv::imread(test_support::dataPath("astronaut.png"), cv::IMREAD_COLOR);
-    ASSERT_FALSE(photo.empty());
-    const cv::Mat head = photo(cv::Rect(60, 0, 320, 340)).clone();
+    const cv::Mat head = astronautHead();
+    ASSERT_FALSE(head.empty());
     cv::Mat rolled, blurred;
     const cv::Mat turn = cv::getRotationMatrix2D(cv::Point2f(160, 170), 50, 1);
     cv::warpAffine(head, rolled, turn, head.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
     cv::GaussianBlur(rolled, blurred, cv::Size(), 3.0);
     const cv::Mat background = test_support::texturedBackground(cv::Size(1280, 480));
 
-    std::string problem;
-    const std::unique_ptr<mivora::LandmarkModel> landmarks = mivora::LandmarkModel::open(PACKED_MODEL_PATH, problem);
-    ASSERT_TRUE(landmarks && landmarks->loadLeaves(problem)) << problem;
-    mivora::FaceDetector hog(mivora::DetectorModel::load(""));
-    mivora::CnnFaceDetector network(CnnModel::load(packedPath("facemesh-detection-full")));
+    TrackingParts parts;
+    ASSERT_TRUE(parts.landmarks);
+    const mivora::FaceFinders finders = parts.finders(false);
     mivora::FaceTracker tracker;
-    const mivora::FaceFinders finders{hog, &network, nullptr};
     constexpr int kEnters = 20, kFoundWithin = 45;
     int followedFrames = 0, foundAfter = -1;
     for (int i = 0; i < kEnters + kFoundWithin && foundAfter < 0; ++i) {
@@ -780,7 +800,7 @@ TEST(CnnFaceTracking, WithoutTheSmallNetworkTheSearchStillFindsAFaceEntering)
         (i < 8 ? rolled : blurred).copyTo(frame(cv::Rect(40, 60, blurred.cols, blurred.rows)));
         if (i >= kEnters)
             head.copyTo(frame(cv::Rect(860, 100, head.cols, head.rows)));
-        tracker.track(mivora::ImageView::ofBgr(frame.data, frame.cols, frame.rows), finders, landmarks.get());
+        tracker.track(mivora::ImageView::ofBgr(frame.data, frame.cols, frame.rows), finders, parts.landmarks.get());
         const auto& faces = tracker.faces();
         followedFrames +=
             std::any_of(faces.begin(), faces.end(), [](const mivora::TrackedFace& f) { return f.box.cx < 400; });
