@@ -29,7 +29,7 @@ void ChangeMap::reset()
     cellSide_ = columns_ = rows_ = 0;
     average_.clear();
     change_.clear();
-    anyChange_ = false;
+    anyChange_ = viewChanged_ = false;
 }
 
 void ChangeMap::update(const GrayImage& frame, int cellSide)
@@ -69,7 +69,7 @@ void ChangeMap::update(const GrayImage& frame, int cellSide)
     if (average_.size() != cells) {
         average_ = means_;
         change_.assign(cells, 0.0f);
-        anyChange_ = false;
+        anyChange_ = viewChanged_ = false;
         return;
     }
 
@@ -89,8 +89,8 @@ void ChangeMap::update(const GrayImage& frame, int cellSide)
     }
     // A typical cell that changed by more than noise explains, or many
     // cells that did: the whole view changed.
-    anyChange_ = changed > 0 && *middle <= kLeastChange &&
-                 static_cast<double>(changed) <= kMostChanged * static_cast<double>(cells);
+    viewChanged_ = *middle > kLeastChange || static_cast<double>(changed) > kMostChanged * static_cast<double>(cells);
+    anyChange_ = changed > 0 && !viewChanged_;
     for (std::size_t i = 0; i < cells; ++i)
         average_[i] += kAverageWeight * (means_[i] - average_[i]);
 }

@@ -37,6 +37,10 @@ public:
     // the cells that touch any of ignored (faces already known); empty when
     // nothing stands out from the noise.
     PixelBox strongestChange(const std::vector<PixelBox>& ignored) const;
+    // True when the last frame changed as a whole from the frames before it
+    // (something filled much of the view, the camera moved, the light
+    // changed), so that no part of it stands out.
+    bool viewChanged() const { return viewChanged_; }
 
 private:
     int cellSide_ = 0, columns_ = 0, rows_ = 0;
@@ -49,6 +53,7 @@ private:
     mutable std::vector<char> seen_;
     mutable std::vector<int> stack_;
     bool anyChange_ = false;
+    bool viewChanged_ = false;
 };
 
 } // namespace mivora

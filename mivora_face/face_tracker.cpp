@@ -240,6 +240,13 @@ bool isKnown(const std::vector<TrackedFace>& faces, const FacePose& pose)
     });
 }
 
+// The scale at which a network sees the whole frame.
+double wholeScale(const ImageView& frame, const CnnFaceDetector& network)
+{
+    return std::min(static_cast<double>(network.inputWidth()) / frame.width,
+                    static_cast<double>(network.inputHeight()) / frame.height);
+}
+
 // True when a detection centred offset (dx, dy) from where a face of box
 // width expectedWidth was expected, and width wide, is that face.
 bool isSmall(const FacePose& pose) { return pose.size + 1 < kSmallFace; }
@@ -307,7 +314,7 @@ void FaceTracker::reset()
     candidates_.clear();
     networkPass_ = networkPassesLeft_ = 0;
     passNetwork_ = nullptr;
-    passWaited_ = tileOnChange_ = false;
+    passWaited_ = tileOnChange_ = foundFace_ = quickPassDue_ = false;
     nextTile_ = 0;
     changes_.reset();
     framesSinceChanges_ = 0;
@@ -756,9 +763,7 @@ bool FaceTracker::belowMinimum(const FacePose& pose) const
 
 bool FaceTracker::searchesTiles(const ImageView& frame, const CnnFaceDetector& network) const
 {
-    const double wholeScale = std::min(static_cast<double>(network.inputWidth()) / frame.width,
-                                       static_cast<double>(network.inputHeight()) / frame.height);
-    return settings_.minFaceSize * wholeScale < kNetworkSmallestFace;
+    return settings_.minFaceSize * wholeScale(frame, network) < kNetworkSmallestFace;
 }
 
 void FaceTracker::beginNetworkPass(const ImageView& frame, const FaceFinders& finders,
@@ -768,23 +773,33 @@ void FaceTracker::beginNetworkPass(const ImageView& frame, const FaceFinders& fi
     // four tiles between when faces smaller than the whole frame shows are
     // looked for (every other one placed on a change in the view, when there
     // is one); a quick pass is the small network over the whole frame.
-    CnnFaceDetector& network = quick ? *finders.cropNetwork : *finders.network;
-    const bool tiles = !quick && searchesTiles(frame, network);
+    CnnFaceDetector* network = quick ? finders.cropNetwork : finders.network;
+    const bool tiles = !quick && searchesTiles(frame, *network);
     const int pass = tiles ? networkPass_ % kNetworkSearchPasses : 0;
     CnnFaceDetector::Region region;
-    if (pass % 3 == 0) {
-        region.width = static_cast<float>(frame.width);
-        region.height = static_cast<float>(frame.height);
-    } else {
+    region.width = static_cast<float>(frame.width);
+    region.height = static_cast<float>(frame.height);
+    if (pass % 3 != 0) {
         region.width = static_cast<float>(kTileSide * frame.width);
         region.height = static_cast<float>(kTileSide * frame.height);
-        const PixelBox change = tileOnChange_ ? PixelBox{} : changes_.strongestChange(knownBoxes(found));
+        const bool lastOnChange = tileOnChange_;
+        const PixelBox change = lastOnChange ? PixelBox{} : changes_.strongestChange(knownBoxes(found));
         tileOnChange_ = !change.empty() && change.width <= region.width && change.height <= region.height;
-        if (tileOnChange_) {
+        if (!lastOnChange && changes_.viewChanged() && found.empty() && finders.cropNetwork != nullptr) {
+            // The view changed as a whole (someone came close to the camera,
+            // the camera moved): what came is most likely large, and the
+            // small network over the whole frame sees large faces, rolled
+            // far too, more surely than the full-range one, at a third of a
+            // tile pass's cost.
+            tileOnChange_ = true;
+            network = finders.cropNetwork;
+            region.width = static_cast<float>(frame.width);
+            region.height = static_cast<float>(frame.height);
+        } else if (tileOnChange_) {
             // A square when that is smaller than the tile: it lies in the
             // frame as the tile does.
             const float side = std::max(static_cast<float>(kChangeLookSide * std::max(change.width, change.height)),
-                                        static_cast<float>(network.inputWidth()));
+                                        static_cast<float>(network->inputWidth()));
             if (side <= std::min(region.width, region.height))
                 region.width = region.height = side;
             region.x = std::clamp(change.x + change.width / 2.0f - region.width / 2, 0.0f, frame.width - region.width);
@@ -798,8 +813,8 @@ void FaceTracker::beginNetworkPass(const ImageView& frame, const FaceFinders& fi
             region.y = static_cast<float>(tile / 2 ? (1 - kTileSide) * frame.height : 0);
         }
     }
-    network.begin(frame, region, share);
-    passNetwork_ = &network;
+    network->begin(frame, region, share);
+    passNetwork_ = network;
 }
 
 void FaceTracker::finishNetworkPass(const ImageView& frame, const FaceFinders& finders, std::vector<TrackedFace>& found,
@@ -910,11 +925,20 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
         // One network pass a frame (beside followed faces, half a pass):
         // at once when a face is lost or nothing is followed, else every so
         // often.
-        if (lostSize > 0 || (kept.empty() && networkPassesLeft_ == 0) ||
+        // A face just found makes the search begin again (once any pass
+        // begun is finished), with the small network over the whole frame:
+        // people who come into view together are found together, not one
+        // now and the others at the next search.
+        const bool searchAgain = foundFace_ && passNetwork_ == nullptr && !kept.empty();
+        if (searchAgain || kept.empty())
+            foundFace_ = false;
+        if (lostSize > 0 || searchAgain || (kept.empty() && networkPassesLeft_ == 0) ||
             (networkPassesLeft_ == 0 && framesSinceSearch_ >= kNetworkSearchInterval)) {
             networkPass_ = 0;
             networkPassesLeft_ = kNetworkSearchPasses;
             passNetwork_ = nullptr; // the last search's unfinished pass is dropped
+            // A lost face is looked for by the full-range network at once.
+            quickPassDue_ = searchAgain && lostSize == 0;
         }
         // A frame that looked again at new finds, or at a followed face with
         // the crop network, has paid for most of a pass already: its pass
@@ -942,7 +966,7 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
             // third of the cost: the first call also loads the models), for
             // the large faces of people near the camera; the search proper,
             // and the change map, start on the next frame.
-            const bool quick = firstFrame && finders.cropNetwork != nullptr;
+            const bool quick = (firstFrame || std::exchange(quickPassDue_, false)) && finders.cropNetwork != nullptr;
             if (!quick && searchesTiles(frame, *finders.network)) {
                 if (std::exchange(framesSinceChanges_, 0) > kStaleChangeFrames)
                     changes_.reset();
@@ -962,6 +986,8 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
                     passDone();
             }
         }
+        if (std::any_of(kept.begin(), kept.end(), [](const TrackedFace& f) { return f.id == 0; }))
+            foundFace_ = true;
         numberFound(kept, true);
         faces_ = std::move(kept);
         return;

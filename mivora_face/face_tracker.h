@@ -219,6 +219,8 @@ private:
     int networkPass_ = 0;                    // the next pass of the network search
     int networkPassesLeft_ = 0;              // passes of the search in progress
     bool passWaited_ = false;                // last frame's pass waited for a quieter frame
+    bool foundFace_ = false;                 // a face was found: others may have come with it
+    bool quickPassDue_ = false;              // the search's next pass is the small network's
     CnnFaceDetector* passNetwork_ = nullptr; // the network of a pass begun and not finished
     bool tileOnChange_ = false;              // the last tile pass went to a change
     int nextTile_ = 0;                       // the tile whose turn is next
