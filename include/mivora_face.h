@@ -137,16 +137,22 @@
  * front of a still camera: something came into view), a tile's pass looks
  * there first, closer in, so that a small face that comes into view is
  * looked for at once rather than when its tile's turn comes (at most every
- * other tile's pass goes to a change; a change of the whole view, as when
- * the camera moves or the light changes, is no change; the tiles still take
- * their turns). The search runs when no face is followed (in front of a
- * still camera, a face of 20 pixels or more at 640x480 coming into view is
- * found within 3 frames nearly always, mostly within 2), at once when any
- * face is lost, and for new faces beside followed ones every 35 frames or
- * so (six passes, each spread over two frames when the small network is
- * installed, so that a frame that follows faces pays for half a pass at
- * most, unless one of them is lost; a face entering beside a followed one
- * is found by the next search, a large one within 40 frames). A pass costs
+ * other tile's pass goes to a change; the tiles still take their turns).
+ * When the whole view changed at once (someone came close to the camera,
+ * the camera moved, the light changed) and no face is followed, such a pass
+ * is the small network's over the whole frame instead, which sees large
+ * faces, rolled far too, more surely. The search runs when no face is
+ * followed (in front of a still camera, a face of 20 pixels or more at
+ * 640x480 coming into view is found within 3 frames nearly always, mostly
+ * within 2; a large one rolled by up to 60 degrees mostly on the frame it
+ * comes), at once when any face is lost, again when a face is found
+ * (beginning with the small network over the whole frame), so that faces
+ * that come into view together are found together, and for new faces beside
+ * followed ones every 35 frames or so (six passes, each spread over two
+ * frames when the small network is installed, so that a frame that follows
+ * faces pays for half a pass at most, unless one of them is lost; a face
+ * entering beside a followed one is found by the next search, a large one
+ * within 40 frames). A pass costs
  * about 5 ms at 640x480 on one core of a recent x86-64 processor, a
  * followed face about 1 ms, and a frame that follows a face and carries
  * half a pass about 3.5 ms. MivoraFaceSetMinFaceSizeStd and
@@ -271,8 +277,8 @@ extern "C" {
  *  running library's. The major version is the soname's (libmivoraface.so.1). */
 #define MIVORA_FACE_VERSION_MAJOR 1
 #define MIVORA_FACE_VERSION_MINOR 4
-#define MIVORA_FACE_VERSION_PATCH 4
-#define MIVORA_FACE_VERSION "1.4.4"
+#define MIVORA_FACE_VERSION_PATCH 5
+#define MIVORA_FACE_VERSION "1.4.5"
 
 /* Return codes. Success is 0 (or a face count); every error is negative. */
 

@@ -477,8 +477,9 @@ int usage(const char* program)
         "--entries: each photo's face enters a still 640x480 camera's view N times (default 30) per kind\n"
         "(150 px rolled 0 to 60 degrees, 90 to 20 px upright, small and rolled), at random places on random\n"
         "textures; prints how often it is found within 1, 2 and 3 frames, then the face-free clips\n"
-        "(textures, bare walls with noise, the --empty photos, the frames after a face vanishes) and the\n"
-        "frames on which a face is reported. With --still every frame is a still-mode call.\n",
+        "(textures, bare walls with noise, the --empty photos drifting and coming into view, the frames\n"
+        "after a face vanishes) and the frames on which a face is reported. With --still every frame is a\n"
+        "still-mode call.\n",
         program, program, program, program, program, program, program, program);
     return 2;
 }
