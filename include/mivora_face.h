@@ -131,23 +131,25 @@
  * when that confirms it (a face under 32 pixels only when HOG is as sure as
  * of a face in a whole frame) and its first landmarks agree with the box,
  * it is reported at once, otherwise only after a sure second look in the next
- * frame and only while its landmarks agree with its box, so that what the
+ * frame (by the full-range network when the small one found it) and only
+ * while its landmarks agree with its box, so that what the
  * network alone takes for a face (it does, now and then, in a cat or a
  * patterned cup) is never reported. Where the view has just changed (in
  * front of a still camera: something came into view), a tile's pass looks
  * there first, closer in, so that a small face that comes into view is
  * looked for at once rather than when its tile's turn comes (at most every
  * other tile's pass goes to a change; the tiles still take their turns).
- * When the whole view changed at once (someone came close to the camera,
- * the camera moved, the light changed) and no face is followed, such a pass
- * is the small network's over the whole frame instead, which sees large
- * faces, rolled far too, more surely. The search runs when no face is
- * followed (in front of a still camera, a face of 20 pixels or more at
- * 640x480 coming into view is found within 3 frames nearly always, mostly
- * within 2; a large one rolled by up to 60 degrees mostly on the frame it
- * comes), at once when any face is lost, again when a face is found
- * (beginning with the small network over the whole frame), so that faces
- * that come into view together are found together, and for new faces beside
+ * When the whole view has just changed at once (someone came close to the
+ * camera, the camera moved, the light changed) and no face is followed,
+ * such a pass is the small network's over the whole frame instead (when it
+ * is installed), which sees large faces, rolled far too, more surely. The search runs when no
+ * face is followed (in front of a still camera, a face of 20 pixels or more
+ * at 640x480 coming into view is found within 3 frames nearly always,
+ * mostly within 2; a large one rolled by up to 60 degrees mostly on the
+ * frame it comes), at once when any face is lost, again when a new face is
+ * found (beginning with the small network over the whole frame, unless that
+ * found it, or a face was lost), so that faces that come into view together
+ * are found together, and for new faces beside
  * followed ones every 35 frames or so (six passes, each spread over two
  * frames when the small network is installed, so that a frame that follows
  * faces pays for half a pass at most, unless one of them is lost; a face

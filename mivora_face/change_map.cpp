@@ -29,7 +29,8 @@ void ChangeMap::reset()
     cellSide_ = columns_ = rows_ = 0;
     average_.clear();
     change_.clear();
-    anyChange_ = viewChanged_ = false;
+    anyChange_ = false;
+    viewChangedFrames_ = 0;
 }
 
 void ChangeMap::update(const GrayImage& frame, int cellSide)
@@ -69,7 +70,8 @@ void ChangeMap::update(const GrayImage& frame, int cellSide)
     if (average_.size() != cells) {
         average_ = means_;
         change_.assign(cells, 0.0f);
-        anyChange_ = viewChanged_ = false;
+        anyChange_ = false;
+        viewChangedFrames_ = 0;
         return;
     }
 
@@ -89,8 +91,10 @@ void ChangeMap::update(const GrayImage& frame, int cellSide)
     }
     // A typical cell that changed by more than noise explains, or many
     // cells that did: the whole view changed.
-    viewChanged_ = *middle > kLeastChange || static_cast<double>(changed) > kMostChanged * static_cast<double>(cells);
-    anyChange_ = changed > 0 && !viewChanged_;
+    const bool viewChanged =
+        *middle > kLeastChange || static_cast<double>(changed) > kMostChanged * static_cast<double>(cells);
+    viewChangedFrames_ = viewChanged ? viewChangedFrames_ + 1 : 0;
+    anyChange_ = changed > 0 && !viewChanged;
     for (std::size_t i = 0; i < cells; ++i)
         average_[i] += kAverageWeight * (means_[i] - average_[i]);
 }

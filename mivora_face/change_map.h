@@ -37,10 +37,11 @@ public:
     // the cells that touch any of ignored (faces already known); empty when
     // nothing stands out from the noise.
     PixelBox strongestChange(const std::vector<PixelBox>& ignored) const;
-    // True when the last frame changed as a whole from the frames before it
-    // (something filled much of the view, the camera moved, the light
-    // changed), so that no part of it stands out.
-    bool viewChanged() const { return viewChanged_; }
+    // How many frames in a row, up to the last one, changed as a whole from
+    // the frames before them (something filled much of the view, the camera
+    // moved, the light changed), so that no part stands out; 0 when the last
+    // one did not.
+    int viewChangedFrames() const { return viewChangedFrames_; }
 
 private:
     int cellSide_ = 0, columns_ = 0, rows_ = 0;
@@ -53,7 +54,7 @@ private:
     mutable std::vector<char> seen_;
     mutable std::vector<int> stack_;
     bool anyChange_ = false;
-    bool viewChanged_ = false;
+    int viewChangedFrames_ = 0;
 };
 
 } // namespace mivora

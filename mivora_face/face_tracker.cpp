@@ -152,6 +152,9 @@ constexpr int kStaleChangeFrames = 3;
 // when that is smaller than a tile, but no smaller than the network's input:
 // a small face is seen larger than in a tile, and never enlarged.
 constexpr double kChangeLookSide = 2.0;
+// A view that changed as a whole is looked at by the small network over the
+// whole frame (instead of a tile) within this many frames of the change.
+constexpr int kViewChangeFrames = 3;
 
 // Scales by `scale` and turns by `angle` about (u0, v0), which lands on (x0, y0).
 Affine turnedAbout(double scale, double angle, double u0, double v0, double x0, double y0)
@@ -314,7 +317,7 @@ void FaceTracker::reset()
     candidates_.clear();
     networkPass_ = networkPassesLeft_ = 0;
     passNetwork_ = nullptr;
-    passWaited_ = tileOnChange_ = foundFace_ = quickPassDue_ = false;
+    passWaited_ = tileOnChange_ = foundFace_ = smallPassDue_ = quickPassDue_ = false;
     nextTile_ = 0;
     changes_.reset();
     framesSinceChanges_ = 0;
@@ -529,10 +532,12 @@ void orderFoundTogether(std::vector<TrackedFace*>& faces, bool byScore)
 
 } // namespace
 
-void FaceTracker::numberFound(std::vector<TrackedFace>& faces, bool foundByNetwork)
+FaceTracker::NewFaces FaceTracker::numberFound(std::vector<TrackedFace>& faces, bool foundByNetwork,
+                                               const CnnFaceDetector* smallNetwork)
 {
+    NewFaces news;
     if (std::all_of(faces.begin(), faces.end(), [](const TrackedFace& f) { return f.id != 0; }))
-        return; // nothing new: still in id order
+        return news; // nothing new: still in id order
     const auto found =
         std::stable_partition(faces.begin(), faces.end(), [](const TrackedFace& f) { return f.id != 0; });
     std::vector<TrackedFace*> fresh;
@@ -547,10 +552,14 @@ void FaceTracker::numberFound(std::vector<TrackedFace>& faces, bool foundByNetwo
         }
     }
     orderFoundTogether(fresh, !foundByNetwork);
-    for (TrackedFace* f : fresh)
+    for (TrackedFace* f : fresh) {
         f->id = newId();
+        news.any = true;
+        news.notBySmallNetwork = news.notBySmallNetwork || f->foundBy != smallNetwork;
+    }
     std::stable_sort(faces.begin(), faces.end(),
                      [](const TrackedFace& a, const TrackedFace& b) { return a.id < b.id; });
+    return news;
 }
 
 void FaceTracker::readFirstLandmarks(TrackedFace& face, const LandmarkModel& landmarks) const
@@ -580,7 +589,7 @@ const FacePose& FaceTracker::box(std::size_t i, const LandmarkModel& landmarks)
 }
 
 FaceTracker::Sighting FaceTracker::look(const ImageView& frame, const FacePose& expected, const FaceFinders& finders,
-                                        double minHogScore, float minNetworkScore, bool newFace)
+                                        double minHogScore, float minNetworkScore, const CnnFaceDetector* foundBy)
 {
     // The HOG detector on the box expected, cut upright.
     const int side = static_cast<int>(std::lround(kCropFaceWidth * (1 + 2 * kCropMargin)));
@@ -618,12 +627,17 @@ FaceTracker::Sighting FaceTracker::look(const ImageView& frame, const FacePose& 
         return sighting;
     --networkLooksLeft_;
     double sideInFaces = kNetworkLookSide;
-    if (newFace && finders.network != nullptr && isSmall(expected)) {
+    if (foundBy != nullptr && finders.network != nullptr && isSmall(expected)) {
         // A small new face would be enlarged and blurred in the crop
         // network's input: the whole-frame network looks at it at a scale
         // it sees well, another view than the one it was found in.
         network = finders.network;
         sideInFaces = network->inputWidth() / kSmallLookFace;
+    } else if (foundBy != nullptr && foundBy == network && finders.network != nullptr) {
+        // What the small network found over the whole frame, the other
+        // network checks: a second opinion, not the same one again.
+        network = finders.network;
+        sideInFaces = kFullNetworkLookSide;
     }
     const NetworkFind find =
         networkLook(*network, frame, expected, sideInFaces, minNetworkScore, boxToHog(network, finders), true);
@@ -708,7 +722,8 @@ bool FaceTracker::follow(TrackedFace& face, const ImageView& frame, const FaceFi
     const bool firstSeenLastFrame = face.id == 0;
     const Sighting sighting =
         look(frame, firstSeenLastFrame ? face.box : expected, finders, firstSeenLastFrame ? kConfidentDetection : 0.0,
-             firstSeenLastFrame ? std::max(settings_.minScore, kSureScore) : settings_.minScore, firstSeenLastFrame);
+             firstSeenLastFrame ? std::max(settings_.minScore, kSureScore) : settings_.minScore,
+             firstSeenLastFrame ? face.foundBy : nullptr);
     if (!sighting.seen)
         return false; // nothing face-like where the face should be
     const bool confirmed = sighting.confirmed;
@@ -785,12 +800,15 @@ void FaceTracker::beginNetworkPass(const ImageView& frame, const FaceFinders& fi
         const bool lastOnChange = tileOnChange_;
         const PixelBox change = lastOnChange ? PixelBox{} : changes_.strongestChange(knownBoxes(found));
         tileOnChange_ = !change.empty() && change.width <= region.width && change.height <= region.height;
-        if (!lastOnChange && changes_.viewChanged() && found.empty() && finders.cropNetwork != nullptr) {
-            // The view changed as a whole (someone came close to the camera,
-            // the camera moved): what came is most likely large, and the
-            // small network over the whole frame sees large faces, rolled
+        const int viewChanged = changes_.viewChangedFrames();
+        if (!lastOnChange && viewChanged > 0 && viewChanged <= kViewChangeFrames && found.empty() &&
+            finders.cropNetwork != nullptr) {
+            // The view just changed as a whole (someone came close to the
+            // camera, the camera moved): what came is most likely large, and
+            // the small network over the whole frame sees large faces, rolled
             // far too, more surely than the full-range one, at a third of a
-            // tile pass's cost.
+            // tile pass's cost. Only as the change begins: a view that keeps
+            // changing (a moving camera) leaves the tiles their turns.
             tileOnChange_ = true;
             network = finders.cropNetwork;
             region.width = static_cast<float>(frame.width);
@@ -836,6 +854,7 @@ void FaceTracker::finishNetworkPass(const ImageView& frame, const FaceFinders& f
         const Sighting sighting =
             look(frame, pose, hogOnly, isSmall(pose) ? kConfidentDetection : 0.0, settings_.minScore);
         TrackedFace face;
+        face.foundBy = &network;
         if (sighting.confirmed) {
             face.box = face.start = sighting.detected;
             face.confidence = sighting.confidence;
@@ -925,20 +944,21 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
         // One network pass a frame (beside followed faces, half a pass):
         // at once when a face is lost or nothing is followed, else every so
         // often.
-        // A face just found makes the search begin again (once any pass
-        // begun is finished), with the small network over the whole frame:
-        // people who come into view together are found together, not one
-        // now and the others at the next search.
+        // A new face found makes the search begin again (once any pass
+        // begun is finished), with the small network over the whole frame
+        // unless that found it: people who come into view together are
+        // found together, not one now and the others at the next search.
         const bool searchAgain = foundFace_ && passNetwork_ == nullptr && !kept.empty();
+        const bool smallPassFirst = searchAgain && smallPassDue_;
         if (searchAgain || kept.empty())
-            foundFace_ = false;
+            foundFace_ = smallPassDue_ = false;
         if (lostSize > 0 || searchAgain || (kept.empty() && networkPassesLeft_ == 0) ||
             (networkPassesLeft_ == 0 && framesSinceSearch_ >= kNetworkSearchInterval)) {
             networkPass_ = 0;
             networkPassesLeft_ = kNetworkSearchPasses;
             passNetwork_ = nullptr; // the last search's unfinished pass is dropped
             // A lost face is looked for by the full-range network at once.
-            quickPassDue_ = searchAgain && lostSize == 0;
+            quickPassDue_ = smallPassFirst && lostSize == 0;
         }
         // A frame that looked again at new finds, or at a followed face with
         // the crop network, has paid for most of a pass already: its pass
@@ -965,7 +985,8 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
             // A camera's first frame is searched by the small network (a
             // third of the cost: the first call also loads the models), for
             // the large faces of people near the camera; the search proper,
-            // and the change map, start on the next frame.
+            // and the change map, start on the next frame. So is the first
+            // frame of a search begun again for a new face (above).
             const bool quick = (firstFrame || std::exchange(quickPassDue_, false)) && finders.cropNetwork != nullptr;
             if (!quick && searchesTiles(frame, *finders.network)) {
                 if (std::exchange(framesSinceChanges_, 0) > kStaleChangeFrames)
@@ -986,9 +1007,13 @@ void FaceTracker::track(const ImageView& frame, const FaceFinders& finders, cons
                     passDone();
             }
         }
-        if (std::any_of(kept.begin(), kept.end(), [](const TrackedFace& f) { return f.id == 0; }))
+        const NewFaces news = numberFound(kept, true, finders.cropNetwork);
+        if (news.any) {
             foundFace_ = true;
-        numberFound(kept, true);
+            // When the small network found them all over the whole frame,
+            // it has looked at this view already.
+            smallPassDue_ = smallPassDue_ || news.notBySmallNetwork;
+        }
         faces_ = std::move(kept);
         return;
     }

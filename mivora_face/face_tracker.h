@@ -74,6 +74,8 @@ struct TrackedFace {
     double velocity[4] = {}; // per frame: centre x, y, log size, angle
     int unconfirmedFrames = 0;
     bool hasLandmarks = false;
+    // The network whose pass found the face (none: the HOG search).
+    const CnnFaceDetector* foundBy = nullptr;
     LandmarkSmoother smoother;
 };
 
@@ -169,9 +171,10 @@ private:
         double confidence = 0;
     };
     // HOG confirms at minHogScore and more, the network at minNetworkScore;
-    // newFace: the second look at a face found last frame.
+    // foundBy: the second look at a face that network found last frame,
+    // which the other network takes when there is one.
     Sighting look(const ImageView& frame, const FacePose& expected, const FaceFinders& finders, double minHogScore,
-                  float minNetworkScore, bool newFace = false);
+                  float minNetworkScore, const CnnFaceDetector* foundBy = nullptr);
     bool follow(TrackedFace& face, const ImageView& frame, const FaceFinders& finders, const LandmarkModel& landmarks);
     // A pass of the network search, begun on one frame (`share` of the
     // network's work; a quick pass: the crop network over the whole frame)
@@ -208,7 +211,13 @@ private:
     static void addIfNew(std::vector<TrackedFace>& faces, const Detection& detection, const FacePose& pose);
     // Ids for the faces this frame found: a lost face's back where it was
     // lost, new ones to the rest, most prominent first; then all in id order.
-    void numberFound(std::vector<TrackedFace>& faces, bool foundByNetwork);
+    // Says whether any face got a new id, and any not found by smallNetwork.
+    struct NewFaces {
+        bool any = false;
+        bool notBySmallNetwork = false;
+    };
+    NewFaces numberFound(std::vector<TrackedFace>& faces, bool foundByNetwork,
+                         const CnnFaceDetector* smallNetwork = nullptr);
     void readFirstLandmarks(TrackedFace& face, const LandmarkModel& landmarks) const;
 
     std::vector<TrackedFace> faces_;
@@ -219,7 +228,8 @@ private:
     int networkPass_ = 0;                    // the next pass of the network search
     int networkPassesLeft_ = 0;              // passes of the search in progress
     bool passWaited_ = false;                // last frame's pass waited for a quieter frame
-    bool foundFace_ = false;                 // a face was found: others may have come with it
+    bool foundFace_ = false;                 // a new face was found: others may have come with it
+    bool smallPassDue_ = false;              // ... not by the small network over the whole frame
     bool quickPassDue_ = false;              // the search's next pass is the small network's
     CnnFaceDetector* passNetwork_ = nullptr; // the network of a pass begun and not finished
     bool tileOnChange_ = false;              // the last tile pass went to a change

@@ -813,6 +813,82 @@ TEST(CnnFaceTracking, WithoutTheSmallNetworkTheSearchStillFindsAFaceEntering)
     EXPECT_GE(foundAfter, 0) << "the face that entered was not found within " << kFoundWithin << " frames";
 }
 
+// What the small network alone found over the whole frame is looked at
+// again by the full-range network, not by the small one a second time: a
+// second opinion. The astronaut's head, rolled and out of focus, is what HOG
+// cannot confirm where the small network finds it.
+TEST(CnnFaceTracking, TheSmallNetworksFindsAreCheckedByTheOtherNetwork)
+{
+    const cv::Mat head = astronautHead();
+    ASSERT_FALSE(head.empty());
+    cv::Mat rolled, blurred;
+    const cv::Mat turn = cv::getRotationMatrix2D(cv::Point2f(160, 170), 60, 1);
+    cv::warpAffine(head, rolled, turn, head.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    cv::GaussianBlur(rolled, blurred, cv::Size(), 4.0);
+    cv::Mat frame = test_support::texturedBackground(cv::Size(640, 480));
+    blurred.copyTo(frame(cv::Rect(160, 70, blurred.cols, blurred.rows)));
+
+    TrackingParts parts;
+    ASSERT_TRUE(parts.landmarks);
+    const mivora::FaceFinders finders = parts.finders(true);
+    mivora::FaceTracker tracker;
+    const mivora::ImageView view = mivora::ImageView::ofBgr(frame.data, frame.cols, frame.rows);
+    // A camera's first frame: the small network's pass over the whole frame.
+    long long full = parts.network.layersRun(), small = parts.crop.layersRun();
+    tracker.track(view, finders, parts.landmarks.get());
+    ASSERT_EQ(parts.crop.layersRun() - small, parts.crop.layerCount());
+    ASSERT_EQ(parts.network.layersRun() - full, 0);
+    ASSERT_TRUE(tracker.faces().empty()) << "HOG confirmed the head at once: nothing is looked at again";
+    // The second look, and nothing else on that frame (its pass waits).
+    full = parts.network.layersRun();
+    small = parts.crop.layersRun();
+    tracker.track(view, finders, parts.landmarks.get());
+    EXPECT_EQ(parts.network.layersRun() - full, parts.network.layerCount());
+    EXPECT_EQ(parts.crop.layersRun() - small, 0);
+    EXPECT_EQ(tracker.faces().size(), 1u);
+}
+
+// A view that changes as a whole while no face is followed is looked at once
+// by the small network over the whole frame (in place of a tile), and not
+// again while it goes on changing (a camera panning): the tiles keep their
+// turns.
+TEST(CnnFaceTracking, AViewThatChangesAsAWholeIsLookedAtByTheSmallNetworkOnce)
+{
+    const cv::Mat first = test_support::texturedBackground(cv::Size(640, 480));
+    // A room of boxes of every shade: the whole view changes.
+    cv::Mat wide(cv::Size(1280, 480), CV_8UC3, cv::Scalar::all(90));
+    cv::RNG shapes(2024);
+    for (int i = 0; i < 150; ++i) {
+        const cv::Point corner(shapes.uniform(-40, 1280), shapes.uniform(-40, 480));
+        const cv::Size size(shapes.uniform(20, 160), shapes.uniform(20, 160));
+        cv::rectangle(wide, cv::Rect(corner, size),
+                      cv::Scalar(shapes.uniform(0, 256), shapes.uniform(0, 256), shapes.uniform(0, 256)), cv::FILLED);
+    }
+    TrackingParts parts;
+    ASSERT_TRUE(parts.landmarks);
+    const mivora::FaceFinders finders = parts.finders(true);
+    mivora::FaceTracker tracker;
+    const long long whole = parts.crop.layerCount();
+    int beforeChange = 0, afterChange = 0;
+    cv::RNG noise(7);
+    for (int i = 0; i < 50; ++i) {
+        // Twelve frames of a bare wall, then the room, the camera panning
+        // 8 px a frame.
+        cv::Mat frame = i < 12 ? first.clone() : wide(cv::Rect(8 * (i - 12), 0, 640, 480)).clone();
+        cv::Mat grain(frame.size(), CV_8UC3);
+        noise.fill(grain, cv::RNG::UNIFORM, 0, 4);
+        frame += grain;
+        const long long before = parts.crop.layersRun();
+        tracker.track(mivora::ImageView::ofBgr(frame.data, frame.cols, frame.rows), finders, parts.landmarks.get());
+        ASSERT_TRUE(tracker.faces().empty()) << "frame " << i;
+        const long long ran = parts.crop.layersRun() - before;
+        ASSERT_EQ(ran % whole, 0) << "frame " << i;
+        (i < 12 ? beforeChange : afterChange) += static_cast<int>(ran / whole);
+    }
+    EXPECT_EQ(beforeChange, 1) << "the camera's first frame only";
+    EXPECT_EQ(afterChange, 1);
+}
+
 } // namespace
 
 // What the library's confirmation must reject: on the face-free clips of the

@@ -853,8 +853,23 @@ TEST(MivoraFaceNetwork, FacesThatComeIntoViewTogetherAreFoundTogether)
             other.copyTo(moved.frame(cv::Rect(480 + i, 200, other.cols, other.rows)));
             int faces = 0;
             libraryFace(moved.frame, MIVORA_FACE_MODE_VIDEO, &faces);
-            if (faces >= 2)
-                foundAfter = i;
+            if (faces < 2)
+                continue;
+            foundAfter = i;
+            // One box on each head.
+            cv::Point2d centre(0, 0);
+            for (int p = 0; p < 68; ++p)
+                centre += cv::Point2d(moved.truth[2 * p], moved.truth[2 * p + 1]) / 68.0;
+            const cv::Rect otherPlace(480 + i, 200, other.cols, other.rows);
+            bool onLarge = false, onOther = false;
+            for (int f = 0; f < faces; ++f) {
+                MivoraFaceBox box{};
+                ASSERT_EQ(MivoraGetFaceBoxStd(f, &box), MIVORA_FACE_OK);
+                const cv::Point2d middle(box.x + box.width / 2, box.y + box.height / 2);
+                onLarge = onLarge || cv::norm(middle - centre) < 0.5 * box.width;
+                onOther = onOther || otherPlace.contains(cv::Point(cvRound(middle.x), cvRound(middle.y)));
+            }
+            EXPECT_TRUE(onLarge && onOther) << "frame " << i;
         }
         EXPECT_GE(foundAfter, 0) << "both faces were not found within " << kWithin << " frames";
     }
