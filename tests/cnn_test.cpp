@@ -732,6 +732,20 @@ cv::Mat astronautHead()
     return photo.empty() ? photo : photo(cv::Rect(60, 0, 320, 340)).clone();
 }
 
+// The same, rolled by `degrees` and out of focus by blurSigma.
+cv::Mat rolledAstronautHead(double degrees, double blurSigma = 0)
+{
+    const cv::Mat head = astronautHead();
+    if (head.empty())
+        return head;
+    cv::Mat rolled;
+    const cv::Mat turn = cv::getRotationMatrix2D(cv::Point2f(160, 170), degrees, 1);
+    cv::warpAffine(head, rolled, turn, head.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    if (blurSigma > 0)
+        cv::GaussianBlur(rolled, rolled, cv::Size(), blurSigma);
+    return rolled;
+}
+
 } // namespace
 
 // Beside a followed face, every frame pays for half a network pass at most:
@@ -782,10 +796,7 @@ TEST(CnnFaceTracking, WithoutTheSmallNetworkTheSearchStillFindsAFaceEntering)
 {
     const cv::Mat head = astronautHead();
     ASSERT_FALSE(head.empty());
-    cv::Mat rolled, blurred;
-    const cv::Mat turn = cv::getRotationMatrix2D(cv::Point2f(160, 170), 50, 1);
-    cv::warpAffine(head, rolled, turn, head.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
-    cv::GaussianBlur(rolled, blurred, cv::Size(), 3.0);
+    const cv::Mat rolled = rolledAstronautHead(50), blurred = rolledAstronautHead(50, 3.0);
     const cv::Mat background = test_support::texturedBackground(cv::Size(1280, 480));
 
     TrackingParts parts;
@@ -819,12 +830,8 @@ TEST(CnnFaceTracking, WithoutTheSmallNetworkTheSearchStillFindsAFaceEntering)
 // cannot confirm where the small network finds it.
 TEST(CnnFaceTracking, TheSmallNetworksFindsAreCheckedByTheOtherNetwork)
 {
-    const cv::Mat head = astronautHead();
-    ASSERT_FALSE(head.empty());
-    cv::Mat rolled, blurred;
-    const cv::Mat turn = cv::getRotationMatrix2D(cv::Point2f(160, 170), 60, 1);
-    cv::warpAffine(head, rolled, turn, head.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
-    cv::GaussianBlur(rolled, blurred, cv::Size(), 4.0);
+    const cv::Mat blurred = rolledAstronautHead(60, 4.0);
+    ASSERT_FALSE(blurred.empty());
     cv::Mat frame = test_support::texturedBackground(cv::Size(640, 480));
     blurred.copyTo(frame(cv::Rect(160, 70, blurred.cols, blurred.rows)));
 
