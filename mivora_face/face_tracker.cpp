@@ -633,7 +633,7 @@ FaceTracker::Sighting FaceTracker::look(const ImageView& frame, const FacePose& 
         // it sees well, another view than the one it was found in.
         network = finders.network;
         sideInFaces = network->inputWidth() / kSmallLookFace;
-    } else if (foundBy != nullptr && foundBy == network && finders.network != nullptr) {
+    } else if (foundBy != nullptr && foundBy == finders.cropNetwork && finders.network != nullptr) {
         // What the small network found over the whole frame, the other
         // network checks: a second opinion, not the same one again.
         network = finders.network;

@@ -171,8 +171,9 @@ private:
         double confidence = 0;
     };
     // HOG confirms at minHogScore and more, the network at minNetworkScore;
-    // foundBy: the second look at a face that network found last frame,
-    // which the other network takes when there is one.
+    // foundBy: the second look at a face that network found last frame: by
+    // the other network when there is one (a small face: the full-range
+    // network, at a scale it sees well).
     Sighting look(const ImageView& frame, const FacePose& expected, const FaceFinders& finders, double minHogScore,
                   float minNetworkScore, const CnnFaceDetector* foundBy = nullptr);
     bool follow(TrackedFace& face, const ImageView& frame, const FaceFinders& finders, const LandmarkModel& landmarks);
