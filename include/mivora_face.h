@@ -140,22 +140,21 @@
  * looked for at once rather than when its tile's turn comes (at most every
  * other tile's pass goes to a change; the tiles still take their turns).
  * When the whole view has just changed at once (someone came close to the
- * camera, the camera moved, the light changed) and no face is followed,
- * such a pass is the small network's over the whole frame instead (when it
- * is installed), which sees large faces, rolled far too, more surely. The search runs when no
- * face is followed (in front of a still camera, a face of 20 pixels or more
- * at 640x480 coming into view is found within 3 frames nearly always,
- * mostly within 2; a large one rolled by up to 60 degrees mostly on the
- * frame it comes), at once when any face is lost, again when a new face is
- * found (beginning with the small network over the whole frame, unless that
- * found it, or a face was lost), so that faces that come into view together
- * are found together, and for new faces beside
- * followed ones every 35 frames or so (six passes, each spread over two
- * frames when the small network is installed, so that a frame that follows
- * faces pays for half a pass at most, unless one of them is lost; a face
- * entering beside a followed one is found by the next search, a large one
- * within 40 frames). A pass costs
- * about 5 ms at 640x480 on one core of a recent x86-64 processor, a
+ * camera, the camera moved, the light changed) and no face is followed, such
+ * a pass is the small network's over the whole frame instead (when it is
+ * installed), which sees large faces, rolled far too, more surely. The search
+ * runs when no face is followed (in front of a still camera, a face of 20
+ * pixels or more at 640x480 coming into view is found within 3 frames nearly
+ * always, mostly within 2; a large one rolled by up to 60 degrees mostly on
+ * the frame it comes), at once when any face is lost, again when a new face
+ * is found (beginning with the small network over the whole frame, unless
+ * that found it, or a face was lost), so that faces that come into view
+ * together are found together, and for new faces beside followed ones every
+ * 35 frames or so (six passes, each spread over two frames when the small
+ * network is installed, so that a frame that follows faces pays for half a
+ * pass at most, unless one of them is lost; a face entering beside a followed
+ * one is found by the next search, a large one within 40 frames). A pass
+ * costs about 5 ms at 640x480 on one core of a recent x86-64 processor, a
  * followed face about 1 ms, and a frame that follows a face and carries
  * half a pass about 3.5 ms. MivoraFaceSetMinFaceSizeStd and
  * MivoraFaceSetScoreThresholdStd (and their tracker forms) set the smallest
