@@ -855,6 +855,34 @@ TEST(CnnFaceTracking, TheSmallNetworksFindsAreCheckedByTheOtherNetwork)
     EXPECT_EQ(tracker.faces().size(), 1u);
 }
 
+// A new face makes the search begin again, but with the small network's
+// pass over the whole frame only when that network did not find it: a face
+// the first frame's small-network pass found (and HOG confirmed) is not
+// looked for again by the same pass over the same view.
+TEST(CnnFaceTracking, ASearchBegunAgainSkipsTheSmallNetworkWhereItFoundTheFace)
+{
+    const cv::Mat head = astronautHead();
+    ASSERT_FALSE(head.empty());
+    cv::Mat frame = test_support::texturedBackground(cv::Size(640, 480));
+    head.copyTo(frame(cv::Rect(160, 70, head.cols, head.rows)));
+    TrackingParts parts;
+    ASSERT_TRUE(parts.landmarks);
+    const mivora::FaceFinders finders = parts.finders(true);
+    mivora::FaceTracker tracker;
+    const mivora::ImageView view = mivora::ImageView::ofBgr(frame.data, frame.cols, frame.rows);
+    long long small = parts.crop.layersRun();
+    tracker.track(view, finders, parts.landmarks.get());
+    ASSERT_EQ(parts.crop.layersRun() - small, parts.crop.layerCount()) << "the first frame's pass";
+    ASSERT_EQ(tracker.faces().size(), 1u) << "found and confirmed at once";
+    // The search begun again: the full-range network's first half-pass.
+    small = parts.crop.layersRun();
+    const long long full = parts.network.layersRun();
+    tracker.track(view, finders, parts.landmarks.get());
+    EXPECT_EQ(parts.crop.layersRun() - small, 0);
+    EXPECT_EQ(parts.network.layersRun() - full, parts.network.layerAfterShare(0.35));
+    EXPECT_EQ(tracker.faces().size(), 1u);
+}
+
 // A view that changes as a whole while no face is followed is looked at once
 // by the small network over the whole frame (in place of a tile), and not
 // again while it goes on changing (a camera panning): the tiles keep their

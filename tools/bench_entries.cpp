@@ -180,7 +180,6 @@ bool runEntries(const std::vector<std::string>& facePhotos, const std::vector<st
     };
     cv::Mat current;
     int currentTrial = -1;
-    cv::Point2d drift;
     const auto sameTrial = [&](int t) {
         const bool fresh = t != currentTrial;
         currentTrial = t;
@@ -207,55 +206,38 @@ bool runEntries(const std::vector<std::string>& facePhotos, const std::vector<st
             return frame;
         },
         0);
-    for (std::size_t e = 0; e < empties.size(); ++e) {
-        currentTrial = -1;
-        double scale = 1, degrees = 0;
-        faceFreeRow(
-            std::filesystem::path(emptyPhotos[e]).filename().string() + ", drifting",
-            [&](int t, int i) {
-                if (!sameTrial(t)) {
-                    current = syntheticBackground(rng);
-                    scale = rng.uniform(0.4, 1.6) * kSyntheticFrame.height / empties[e].rows;
-                    degrees = rng.uniform(-30.0, 30.0);
-                    drift = cv::Point2d(rng.uniform(100, kSyntheticFrame.width - 100),
-                                        rng.uniform(100, kSyntheticFrame.height - 100));
-                }
-                cv::Mat frame = current.clone();
-                placePhoto(frame, empties[e], cv::Point2d(empties[e].cols / 2.0, empties[e].rows / 2.0), scale, degrees,
-                           drift + cv::Point2d(i, 0));
-                addCameraNoise(frame, 3, rng);
-                return frame;
-            },
-            0);
-    }
-    for (std::size_t e = 0; e < empties.size(); ++e) {
-        // A face-free photo coming into view as the faces above do: filling
-        // much of it, rolled either way, after a few frames of bare
-        // background.
-        currentTrial = -1;
-        double scale = 1, degrees = 0;
-        int framesBefore = 0;
-        cv::Point2d at;
-        faceFreeRow(
-            std::filesystem::path(emptyPhotos[e]).filename().string() + ", entering",
-            [&](int t, int i) {
-                if (!sameTrial(t)) {
-                    current = syntheticBackground(rng);
-                    scale = rng.uniform(0.5, 1.5) * kSyntheticFrame.height / empties[e].rows;
-                    degrees = rng.uniform(-60.0, 60.0);
-                    framesBefore = rng.uniform(kFewestFramesBefore, kMostFramesBefore + 1);
-                    at = cv::Point2d(rng.uniform(100, kSyntheticFrame.width - 100),
-                                     rng.uniform(100, kSyntheticFrame.height - 100));
-                }
-                cv::Mat frame = current.clone();
-                if (i >= framesBefore)
-                    placePhoto(frame, empties[e], cv::Point2d(empties[e].cols / 2.0, empties[e].rows / 2.0), scale,
-                               degrees, at + cv::Point2d(i, 0));
-                addCameraNoise(frame, 3, rng);
-                return frame;
-            },
-            0);
-    }
+    // The face-free photos drifting over the textures, in view from the
+    // start, then coming into view as the faces above do: filling much of
+    // it, rolled further, after a few frames of bare background.
+    for (const bool entering : {false, true})
+        for (std::size_t e = 0; e < empties.size(); ++e) {
+            currentTrial = -1;
+            double scale = 1, degrees = 0;
+            int framesBefore = 0;
+            cv::Point2d at;
+            faceFreeRow(
+                std::filesystem::path(emptyPhotos[e]).filename().string() + (entering ? ", entering" : ", drifting"),
+                [&](int t, int i) {
+                    if (!sameTrial(t)) {
+                        current = syntheticBackground(rng);
+                        scale = (entering ? rng.uniform(0.5, 1.5) : rng.uniform(0.4, 1.6)) * kSyntheticFrame.height /
+                                empties[e].rows;
+                        const double mostDegrees = entering ? 60.0 : 30.0;
+                        degrees = rng.uniform(-mostDegrees, mostDegrees);
+                        if (entering)
+                            framesBefore = rng.uniform(kFewestFramesBefore, kMostFramesBefore + 1);
+                        at = cv::Point2d(rng.uniform(100, kSyntheticFrame.width - 100),
+                                         rng.uniform(100, kSyntheticFrame.height - 100));
+                    }
+                    cv::Mat frame = current.clone();
+                    if (i >= framesBefore)
+                        placePhoto(frame, empties[e], cv::Point2d(empties[e].cols / 2.0, empties[e].rows / 2.0), scale,
+                                   degrees, at + cv::Point2d(i, 0));
+                    addCameraNoise(frame, 3, rng);
+                    return frame;
+                },
+                0);
+        }
     for (const FacePhoto& face : faces) {
         // A face followed for 10 frames, then gone: the frames after it.
         currentTrial = -1;
